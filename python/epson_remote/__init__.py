@@ -1,0 +1,10 @@
+"""Drive an Epson robot controller over Remote Ethernet.
+
+``CommandChannel`` is one command session (login, SPEL+ statements, queries, motion, logout);
+``EthernetReceiveInterface`` reads the telemetry stream of a controller Background Task;
+``RobotCell`` opens and closes both as one unit. ``epson_remote.sim`` holds a controller simulator.
+"""
+
+from ._command_channel import CommandChannel, EpsonPowerMode, PtpMotionLimits
+
+__all__ = ["CommandChannel", "EpsonPowerMode", "PtpMotionLimits"]

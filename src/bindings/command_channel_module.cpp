@@ -1,0 +1,348 @@
+// Python module _command_channel: CommandChannel, EpsonPowerMode, PtpMotionLimits.
+// Thin by design: argument conversion, GIL release and docstrings; behaviour lives in src/epson.
+#include <pybind11/native_enum.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+
+#include "epson/command_channel.hpp"
+
+namespace py = pybind11;
+using epson::CommandChannel;
+using ReleaseGil = py::call_guard<py::gil_scoped_release>;
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Provide Epson Remote Ethernet command access.\n"
+    "\n"
+    "Use ``CommandChannel`` for controller commands and TCP management.\n"
+    "Continuous telemetry is handled separately by ``EthernetReceiveInterface``.\n";
+
+constexpr const char* kPowerModeDoc =
+    "Epson controller servo power mode.\n"
+    "\n"
+    "The power mode is independent of whether the motors are on. ``LOW`` limits speed and\n"
+    "servo stiffness; ``HIGH`` permits full configured performance subject to the controller's\n"
+    "safety state and motion limits.\n";
+
+constexpr const char* kPtpMotionLimitsDoc =
+    "Maximum Epson SPEL+ point-to-point motion settings.\n"
+    "\n"
+    "All values are percentages. ``speed_percent`` is always 100 because SPEL+ defines PTP\n"
+    "speed on a fixed 1--100 scale; acceleration and deceleration are reported by the connected\n"
+    "robot through ``AccelMax``.\n";
+
+constexpr const char* kCommandChannelDoc =
+    "Control an Epson robot through Remote Ethernet.\n"
+    "\n"
+    "The interface owns one command socket, serialises commands from all threads, and exposes\n"
+    "both native Epson Tool operations and robot-facing TCP operations. Native Tool poses use\n"
+    "millimeters and ``[U, V, W]`` angles in degrees; TCP poses use meters and ``[rx, ry, rz]``\n"
+    "Euler-XYZ angles in degrees.\n"
+    "\n"
+    "Attributes:\n"
+    "    default_port (int): The default Remote Ethernet command port, 5000.\n"
+    "    default_password (str): The protocol's default password, an empty string.\n"
+    "\n"
+    "Example:\n"
+    "    >>> channel = CommandChannel()\n"
+    "    >>> channel.connect(\"192.168.0.1\", password=\"\")\n"
+    "    >>> channel.is_logged_in()\n"
+    "    True\n"
+    "    >>> channel.disconnect()\n";
+
+py::dict stateDict(const std::vector<double>& state) {
+  py::dict result;
+  py::list joints;
+  py::list pose;
+  for (std::size_t i = 0; i < state.size(); ++i) (i < 6 ? joints : pose).append(state[i]);
+  result["joint_positions"] = joints;
+  result["tcp_pose"] = pose;
+  return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported()) {
+  m.doc() = kModuleDoc;
+
+  py::native_enum<epson::EpsonPowerMode>(m, "EpsonPowerMode", "enum.IntEnum", kPowerModeDoc)
+      .value("LOW", epson::EpsonPowerMode::LOW, "Low speed and servo stiffness.")
+      .value("HIGH", epson::EpsonPowerMode::HIGH, "Full configured speed and servo stiffness.")
+      .finalize();
+
+  py::class_<epson::PtpMotionLimits>(m, "PtpMotionLimits", kPtpMotionLimitsDoc)
+      .def_readonly("speed_percent", &epson::PtpMotionLimits::speed_percent,
+                    "Maximum PTP speed percentage (always 100).")
+      .def_readonly("acceleration_percent", &epson::PtpMotionLimits::acceleration_percent,
+                    "Maximum acceleration percentage, ``AccelMax(1)``.")
+      .def_readonly("deceleration_percent", &epson::PtpMotionLimits::deceleration_percent,
+                    "Maximum deceleration percentage, ``AccelMax(2)``.");
+
+  py::class_<CommandChannel, std::shared_ptr<CommandChannel>>(m, "CommandChannel",
+                                                              kCommandChannelDoc)
+      .def(py::init<>(), "Create a disconnected control interface.")
+      .def_property_readonly_static(
+          "default_port", [](const py::object&) { return epson::kDefaultCommandPort; },
+          "Return the default Remote Ethernet command port.\n\n"
+          "Returns:\n    The port, 5000.\n")
+      .def_property_readonly_static(
+          "default_password", [](const py::object&) { return std::string(epson::kDefaultPassword); },
+          "Return the protocol's default password.\n\n"
+          "Returns:\n    An empty string.\n")
+      .def("connect", &CommandChannel::connect, py::arg("host"),
+           py::arg("port") = epson::kDefaultCommandPort,
+           py::arg("password") = std::string(epson::kDefaultPassword), ReleaseGil(),
+           "Connect and log in without turning the motors on.\n\n"
+           "Call ``motor_on()`` explicitly after confirming that the physical cell is safe.\n\n"
+           "Args:\n"
+           "    host: Controller hostname or IP address.\n"
+           "    port: Remote Ethernet command port.\n"
+           "    password: Remote Ethernet login password.\n\n"
+           "Raises:\n"
+           "    ValueError: If the password contains a line ending.\n"
+           "    RuntimeError: If name resolution, connection, or login fails.\n")
+      .def("disconnect", &CommandChannel::disconnect, ReleaseGil(),
+           "Restore controller state, log out, and close the socket.\n\n"
+           "Restores the Tool state saved by ``set_tcp_offset()`` and turns off motors that\n"
+           "this session turned on. Safe to call when already disconnected.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the socket cannot be closed.\n")
+      .def("is_connected", &CommandChannel::isConnected, ReleaseGil(),
+           "Return whether the command socket is connected.\n\n"
+           "Returns:\n    ``True`` while the socket is connected.\n")
+      .def("is_logged_in", &CommandChannel::isLoggedIn, ReleaseGil(),
+           "Return whether the Remote Ethernet session is logged in.\n\n"
+           "Returns:\n    ``True`` after a successful login and before logout.\n")
+      .def("motor_on_error", &CommandChannel::motorOnErrorText, ReleaseGil(),
+           "Return the error from the most recent explicit motor-on attempt.\n\n"
+           "Returns:\n"
+           "    An empty string after success or when no attempt has been made; otherwise\n"
+           "    the most recent controller error.\n")
+      .def("is_emergency_stopped", &CommandChannel::isEmergencyStopped, ReleaseGil(),
+           "Return whether Emergency Stop is active.\n\n"
+           "Returns:\n    ``True`` while the controller reports an Emergency Stop.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the response is invalid.\n")
+      .def("get_controller_status", &CommandChannel::getControllerStatus, ReleaseGil(),
+           "Read raw Epson controller status fields.\n\n"
+           "Returns:\n"
+           "    A dict with the integer fields ``control_device``, ``ctrl_info``,\n"
+           "    ``emergency_stopped``, ``robot_info``, ``safeguard_open``, ``stat``,\n"
+           "    ``system_error`` and ``teach_mode``, passed through as the controller reports\n"
+           "    them.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the response is invalid.\n")
+      .def("reset_controller", &CommandChannel::resetController, ReleaseGil(),
+           "Clear the current controller error with SPEL+ ``Reset``.\n\n"
+           "Does not release physical safety devices or turn motors on.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("motor_on", &CommandChannel::motorOn, ReleaseGil(),
+           "Turn the Epson robot motors on.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("motor_off", &CommandChannel::motorOff, ReleaseGil(),
+           "Turn the Epson robot motors off.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("pause", &CommandChannel::pause, ReleaseGil(),
+           "Pause active Epson tasks and robot motion.\n\n"
+           "Uses the Remote Ethernet ``$Pause`` command, which is delivered even while a\n"
+           "motion holds the connection. The controller accepts it only in Auto mode while\n"
+           "execution is running.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("continue_motion", &CommandChannel::continueMotion, ReleaseGil(),
+           "Continue paused Epson tasks and robot motion.\n\n"
+           "Uses the Remote Ethernet ``$Continue`` command. The controller accepts it only in\n"
+           "Auto mode while execution is paused.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("get_power_mode", &CommandChannel::getPowerMode, ReleaseGil(),
+           "Read the current Epson servo power mode.\n\n"
+           "Returns:\n    ``EpsonPowerMode.LOW`` or ``EpsonPowerMode.HIGH`` as reported.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable, the query is rejected, or the\n"
+           "        controller returns an invalid value.\n")
+      .def("get_ptp_motion_limits", &CommandChannel::getPtpMotionLimits, ReleaseGil(),
+           "Read maximum SPEL+ point-to-point motion settings.\n\n"
+           "Returns:\n"
+           "    A ``PtpMotionLimits`` in percentage units. Speed is always 100; acceleration\n"
+           "    and deceleration come from ``AccelMax(1)`` and ``AccelMax(2)``.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the response is invalid.\n")
+      .def("add_safety_cuboid", &CommandChannel::addSafetyCuboid, py::arg("min_corner_mm"),
+           py::arg("max_corner_mm"), ReleaseGil(),
+           "Set the Epson controller's allowed Cartesian workspace.\n\n"
+           "Corners are ``[X, Y, Z]`` in robot-base millimeters. Replaces the existing\n"
+           "``XYLim`` definition and enables ``XYLIM_STRICT`` for trajectory and pulse-motion\n"
+           "checks. This is a software motion limit, not a certified safety function;\n"
+           "``XYLimMode`` may reset to the controller preference when the controller restarts.\n\n"
+           "Args:\n"
+           "    min_corner_mm: Minimum ``[X, Y, Z]`` corner in millimeters.\n"
+           "    max_corner_mm: Maximum ``[X, Y, Z]`` corner in millimeters.\n\n"
+           "Raises:\n"
+           "    ValueError: If either corner is invalid.\n"
+           "    RuntimeError: If the controller rejects or fails to verify the settings.\n")
+      .def("set_power_mode", &CommandChannel::setPowerMode, py::arg("mode"), ReleaseGil(),
+           "Set and verify the Epson servo power mode.\n\n"
+           "Does not turn the motors on and cannot override an E-stop, safeguard,\n"
+           "operating-mode restriction, or controller motion limit.\n\n"
+           "Args:\n"
+           "    mode: ``EpsonPowerMode.LOW`` or ``EpsonPowerMode.HIGH``.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable, the command is rejected, or\n"
+           "        read-back does not match.\n")
+      .def("tl_set", &CommandChannel::tlSet, py::arg("tool_num"), py::arg("tool_def_point"),
+           ReleaseGil(),
+           "Define a native Epson Tool with SPEL+ ``TLSet``.\n\n"
+           "Args:\n"
+           "    tool_num: Tool slot from 1 through 15.\n"
+           "    tool_def_point: SPEL+ point expression such as ``XY(0, 0, 100, 0, 0, 0)`` or\n"
+           "        ``P10``.\n\n"
+           "Raises:\n"
+           "    IndexError: If the slot is outside the supported range.\n"
+           "    ValueError: If the point expression is invalid.\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("tl_clear", &CommandChannel::tlClear, py::arg("tool_num"), ReleaseGil(),
+           "Clear a native Epson Tool definition.\n\n"
+           "Args:\n"
+           "    tool_num: Tool slot from 1 through 15.\n\n"
+           "Raises:\n"
+           "    IndexError: If the slot is outside the supported range.\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("set_tool", &CommandChannel::setTool, py::arg("tool_num"), ReleaseGil(),
+           "Select the Tool used by subsequent Epson motion.\n\n"
+           "Args:\n"
+           "    tool_num: Tool number from 0 through 15. Tool 0 is the flange.\n\n"
+           "Raises:\n"
+           "    IndexError: If the Tool number is outside the supported range.\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("get_tool", &CommandChannel::getTool, ReleaseGil(),
+           "Return the selected Epson Tool number.\n\n"
+           "Returns:\n    The selected Tool, 0 through 15.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the response is invalid.\n")
+      .def("is_tool_defined", &CommandChannel::isToolDefined, py::arg("tool_num"), ReleaseGil(),
+           "Return whether an Epson Tool slot has a definition.\n\n"
+           "Args:\n"
+           "    tool_num: Tool slot from 1 through 15.\n\n"
+           "Returns:\n    ``True`` when the slot has a ``TLSet`` definition.\n\n"
+           "Raises:\n"
+           "    IndexError: If the slot is outside the supported range.\n"
+           "    RuntimeError: If the session is unavailable or the response is invalid.\n")
+      .def("get_tool_definition", &CommandChannel::getToolDefinition, py::arg("tool_num"),
+           ReleaseGil(),
+           "Read a native Epson Tool definition.\n\n"
+           "Args:\n"
+           "    tool_num: Tool slot from 1 through 15.\n\n"
+           "Returns:\n    ``[X, Y, Z, U, V, W]`` in millimeters and degrees.\n\n"
+           "Raises:\n"
+           "    IndexError: If the slot is outside the supported range.\n"
+           "    RuntimeError: If the Tool is undefined or the response is invalid.\n")
+      .def("get_tcp_offset", &CommandChannel::getTcpOffset, ReleaseGil(),
+           "Read the selected controller TCP in Corvane units.\n\n"
+           "Returns:\n"
+           "    ``[x, y, z, rx, ry, rz]`` in meters and Euler-XYZ degrees; zeros when Tool 0\n"
+           "    (the flange) is selected.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the Tool definition cannot be read.\n")
+      .def("set_tcp_offset", &CommandChannel::setTcpOffset, py::arg("pose"), ReleaseGil(),
+           "Set the active controller TCP in Corvane units.\n\n"
+           "The first call saves the selected Tool and the reserved custom Tool definition so\n"
+           "that ``restore_tcp_offset()`` or ``disconnect()`` can restore them.\n\n"
+           "Args:\n"
+           "    pose: ``[x, y, z, rx, ry, rz]`` in meters and Euler-XYZ degrees.\n\n"
+           "Raises:\n"
+           "    ValueError: If the pose does not contain six finite values.\n"
+           "    RuntimeError: If the controller update or verification fails.\n\n"
+           "Example:\n"
+           "    >>> channel.set_tcp_offset([0.0, 0.0, 0.1, 0.0, 0.0, 0.0])\n")
+      .def("restore_tcp_offset", &CommandChannel::restoreTcpOffset, ReleaseGil(),
+           "Restore the controller Tool state saved by ``set_tcp_offset()``.\n\n"
+           "Safe to call when no TCP override is active.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If restoration is required and a controller command fails.\n")
+      .def("inverse_kinematics", &CommandChannel::inverseKinematics, py::arg("cartesian_pose"),
+           py::arg("least_joint_motion") = true,
+           py::arg("reference_joint_positions") = py::none(), ReleaseGil(),
+           "Solve inverse kinematics on the connected Epson controller.\n\n"
+           "Evaluates SPEL+ ``PAgl`` for joints 1 through 6; the robot does not move.\n\n"
+           "Args:\n"
+           "    cartesian_pose: Native ``[X, Y, Z, U, V, W]`` in millimeters and degrees.\n"
+           "    least_joint_motion: Use ``LJM`` to select the posture needing least joint\n"
+           "        motion from the reference (``Here`` by default).\n"
+           "    reference_joint_positions: Optional J1 to J6 reference in degrees; ``Here``\n"
+           "        is used when it is omitted.\n\n"
+           "Returns:\n    J1 to J6 in degrees.\n\n"
+           "Raises:\n"
+           "    ValueError: If the pose does not hold exactly six finite values.\n"
+           "    RuntimeError: If disconnected, unreachable, rejected or the response is\n"
+           "        invalid.\n")
+      .def("go", &CommandChannel::go, py::arg("destination"), py::arg("cp"), py::arg("ljm"),
+           py::arg("orientation_flag"), py::arg("search_expression"),
+           py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_percent") = py::none(),
+           py::arg("acceleration_percent") = py::none(),
+           py::arg("deceleration_percent") = py::none(), ReleaseGil(),
+           "Execute a point-to-point SPEL+ ``Go`` motion.\n\n"
+           "Blocks until the motion has completed; other Python threads keep running and may\n"
+           "call ``pause()`` and ``continue_motion()`` meanwhile.\n\n"
+           "Args:\n"
+           "    destination: SPEL+ point or point expression.\n"
+           "    cp: Append the continuous-path modifier ``CP``.\n"
+           "    ljm: Append the least-joint-motion modifier ``LJM``.\n"
+           "    orientation_flag: ``LJM`` orientation flag; only allowed with ``ljm``.\n"
+           "    search_expression: Search condition such as ``Till Sw(1) = On``, or ``None``.\n"
+           "    parallel_processing: Statement run during the motion, or ``None``.\n"
+           "    sync: Append ``SYNC``.\n"
+           "    speed_percent: 1 through 100, the percentage of maximum point-to-point speed.\n"
+           "    acceleration_percent: Acceleration percentage, at least 1; the robot-specific\n"
+           "        maximum is available from ``get_ptp_motion_limits()``.\n"
+           "    deceleration_percent: Deceleration percentage, at least 1; defaults to\n"
+           "        ``acceleration_percent`` when omitted; its maximum is controller-dependent.\n\n"
+           "Raises:\n"
+           "    ValueError: If the arguments cannot form a valid command.\n"
+           "    RuntimeError: If the session is unavailable or the motion fails.\n")
+      .def("move", &CommandChannel::move, py::arg("destination"), py::arg("rot"), py::arg("ecp"),
+           py::arg("cp"), py::arg("search_expression"), py::arg("parallel_processing"),
+           py::arg("sync"), py::arg("speed_mm_s") = py::none(),
+           py::arg("acceleration_mm_s2") = py::none(), ReleaseGil(),
+           "Execute a straight-line Cartesian SPEL+ ``Move`` motion.\n\n"
+           "Optional motion parameters must be finite and positive. The controller enforces\n"
+           "model-specific limits, and omitted parameters retain the controller's settings.\n\n"
+           "Args:\n"
+           "    destination: SPEL+ point or point expression.\n"
+           "    rot: Append ``ROT`` (interpolate tool orientation).\n"
+           "    ecp: Append ``ECP`` (move relative to the external control point).\n"
+           "    cp: Append the continuous-path modifier ``CP``.\n"
+           "    search_expression: Search condition such as ``Till Sw(1) = On``, or ``None``.\n"
+           "    parallel_processing: Statement run during the motion, or ``None``.\n"
+           "    sync: Append ``SYNC``.\n"
+           "    speed_mm_s: ``SpeedS`` in millimeters per second.\n"
+           "    acceleration_mm_s2: ``AccelS`` in millimeters per second squared, for both\n"
+           "        acceleration and deceleration.\n\n"
+           "Raises:\n"
+           "    ValueError: If the arguments cannot form a valid command.\n"
+           "    RuntimeError: If the session is unavailable or the motion fails.\n")
+      .def(
+          "get_state",
+          [](CommandChannel& channel) {
+            std::vector<double> state;
+            {
+              py::gil_scoped_release release;
+              state = channel.getState();
+            }
+            return stateDict(state);
+          },
+          "Read joint positions and TCP pose in one controller request.\n\n"
+          "Fails at once while a ``go`` or ``move`` holds the connection, and waits at most\n"
+          "250 ms for another operation to finish.\n\n"
+          "Returns:\n"
+          "    A dict with ``joint_positions`` (J1 to J6 in degrees) and ``tcp_pose`` (native\n"
+          "    ``[X, Y, Z, U, V, W]`` in millimeters and degrees).\n\n"
+          "Raises:\n"
+          "    RuntimeError: If the session is unavailable or the response is invalid.\n");
+}

@@ -1,0 +1,93 @@
+#include "epson/wire_protocol.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace epson::wire {
+
+namespace {
+
+constexpr std::string_view kLoginRequestStart = "$Login,";
+constexpr std::string_view kRedactedLogin = "$Login,<redacted>";
+constexpr std::string_view kErrorCode99Note =
+    " (Epson Remote Ethernet error 99: system error or communication error; no motion error code "
+    "was returned)";
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::string expectedReplyPrefix(std::string_view request) {
+  const std::size_t comma = request.find(',');
+  std::string prefix = "#";
+  if (request.size() > 1) {
+    const std::size_t end = comma == std::string_view::npos ? request.size() : comma;
+    if (end > 1) prefix.append(request.substr(1, end - 1));
+  }
+  return prefix;
+}
+
+std::string shownCommandText(std::string_view request) {
+  if (startsWith(request, kLoginRequestStart)) return std::string(kRedactedLogin);
+  return std::string(request);
+}
+
+std::string_view replyName(std::string_view reply) {
+  if (reply.empty()) return {};
+  const std::size_t comma = reply.find(',');
+  return reply.substr(1, comma == std::string_view::npos ? std::string_view::npos : comma - 1);
+}
+
+LoginEffect checkReply(std::string_view reply, std::string_view request) {
+  if (reply.empty()) throw std::runtime_error("Empty response from Epson controller");
+  if (reply.front() == '#') {
+    if (startsWith(reply, "#Login")) return LoginEffect::kLoggedIn;
+    if (startsWith(reply, "#Logout")) return LoginEffect::kLoggedOut;
+    return LoginEffect::kNone;
+  }
+  if (reply.front() == '!') {
+    std::string message = "Remote command failed: ";
+    message.append(reply);
+    const std::size_t firstComma = reply.find(',');
+    if (firstComma != std::string_view::npos) {
+      const std::size_t secondComma = reply.find(',', firstComma + 1);
+      const std::string_view code = reply.substr(
+          firstComma + 1,
+          secondComma == std::string_view::npos ? std::string_view::npos
+                                                : secondComma - firstComma - 1);
+      if (code == "99") message.append(kErrorCode99Note);
+    }
+    message.append(" (command: ").append(shownCommandText(request)).append(")");
+    throw std::runtime_error(message);
+  }
+  throw std::runtime_error("Invalid remote command response: " + std::string(reply));
+}
+
+std::string executePayload(std::string_view reply) {
+  const std::size_t first = reply.find('"');
+  const std::size_t last = reply.rfind('"');
+  if (first == std::string_view::npos || first == last) {
+    throw std::runtime_error("Unexpected Execute response: " + std::string(reply));
+  }
+  return std::string(reply.substr(first + 1, last - first - 1));
+}
+
+std::string executeRequest(std::string_view statement) {
+  std::string request = "$Execute,\"";
+  request.append(statement);
+  request.push_back('"');
+  return request;
+}
+
+bool hasOpenQuote(std::string_view text) {
+  return std::count(text.begin(), text.end(), '"') % 2 != 0;
+}
+
+void throwReplyTooLong() {
+  throw std::runtime_error("Epson Remote Ethernet response exceeds " +
+                           std::to_string(kMaxReplyBytes) + " bytes");
+}
+
+}  // namespace epson::wire
