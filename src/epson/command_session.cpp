@@ -121,6 +121,7 @@ void CommandChannel::Impl::openSocket(const tcp::resolver::results_type& endpoin
   }
   // Bytes of an earlier connection are never read as replies to this one.
   receiveBuffer.clear();
+  receiveStart = 0;
   forgetExpiredRequests();
 
   boost::system::error_code connectError = boost::asio::error::would_block;
@@ -165,9 +166,10 @@ void CommandChannel::Impl::command(const std::string& line, int timeoutMs) {
   if (!connected.load() || !socket.is_open()) {
     throw std::runtime_error("command() was called but socket not connected");
   }
-  if (!writeLine(line, timeoutMs)) {
+  // Writes are bounded by the ordinary command time-out, also for a motion statement.
+  if (!writeLine(line, kCommandTimeoutMs)) {
     dropConnection();
-    throw std::runtime_error(writeTimeoutMessage(line, timeoutMs));
+    throw std::runtime_error(writeTimeoutMessage(line, kCommandTimeoutMs));
   }
   lastCommand = line;
   const std::string expected = wire::expectedReplyPrefix(line);
@@ -235,7 +237,10 @@ std::string CommandChannel::Impl::readReplyLine(int timeoutMs) {
 }
 
 void CommandChannel::Impl::awaitDelimiter(int timeoutMs) {
-  if (receiveBuffer.find('\n') != std::string::npos) return;  // a whole line is already here
+  if (receiveBuffer.find('\n', receiveStart) != std::string::npos) return;  // a line is here
+  // Only a partial line is left: drop the consumed bytes before reading more.
+  receiveBuffer.erase(0, receiveStart);
+  receiveStart = 0;
 
   boost::system::error_code result = boost::asio::error::would_block;
   bool timedOut = false;
@@ -269,11 +274,12 @@ void CommandChannel::Impl::awaitDelimiter(int timeoutMs) {
 }
 
 std::string CommandChannel::Impl::takePhysicalLine() {
-  const std::size_t lineFeed = receiveBuffer.find('\n');
-  std::string line = receiveBuffer.substr(0, lineFeed);
-  receiveBuffer.erase(0, lineFeed == std::string::npos ? lineFeed : lineFeed + 1);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+  const std::size_t lineFeed = receiveBuffer.find('\n', receiveStart);
+  std::size_t lineEnd = lineFeed == std::string::npos ? receiveBuffer.size() : lineFeed;
+  const std::size_t begin = receiveStart;
+  receiveStart = lineFeed == std::string::npos ? receiveBuffer.size() : lineFeed + 1;
+  if (lineEnd > begin && receiveBuffer[lineEnd - 1] == '\r') --lineEnd;
+  return receiveBuffer.substr(begin, lineEnd - begin);
 }
 
 bool CommandChannel::Impl::writeLine(const std::string& line, int timeoutMs) {

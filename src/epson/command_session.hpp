@@ -132,6 +132,7 @@ class CommandChannel::Impl {
   boost::asio::io_context io;          // connectionMutex
   boost::asio::ip::tcp::socket socket;  // connectionMutex (writes: writeMutex)
   std::string receiveBuffer;           // connectionMutex
+  std::size_t receiveStart = 0;        // connectionMutex; bytes before it are consumed
   std::string host;                    // connectionMutex
   std::uint16_t port = 0;              // connectionMutex
   std::string lineTerminator = "\r\n";
