@@ -1,0 +1,385 @@
+"""Go and Move: statements, settings lines, validation, and what other threads may do meanwhile."""
+
+from __future__ import annotations
+
+import math
+import threading
+
+import pytest
+
+STATE_QUERY = (
+    "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),"
+    "CX(Here),CY(Here),CZ(Here),CU(Here),CV(Here),CW(Here)"
+)
+SKIPPED = (
+    "getState() skipped: a motion command is in progress and holds the connection until the "
+    "move completes"
+)
+
+
+def go(
+    channel,
+    destination="P1",
+    *,
+    cp=False,
+    ljm=False,
+    flag=None,
+    search=None,
+    parallel=None,
+    sync=False,
+    **settings,
+):
+    channel.go(destination, cp, ljm, flag, search, parallel, sync, **settings)
+
+
+def move(
+    channel,
+    destination="P2",
+    *,
+    rot=False,
+    ecp=False,
+    cp=False,
+    search=None,
+    parallel=None,
+    sync=False,
+    **settings,
+):
+    channel.move(destination, rot, ecp, cp, search, parallel, sync, **settings)
+
+
+def assert_not_moving(sim, channel) -> None:
+    """A state read is refused while the session believes a motion runs."""
+    sim.script(STATE_QUERY, reply='#Execute,"0,0,0,0,0,0,0,0,0,0,0,0"')
+    channel.get_state()
+
+
+class Background:
+    """Runs one call on another thread and keeps its outcome."""
+
+    def __init__(self, call, *args) -> None:
+        self.error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, args=(call, *args))
+        self._thread.start()
+
+    def _run(self, call, *args) -> None:
+        try:
+            call(*args)
+        except BaseException as error:  # handed to the test thread
+            self.error = error
+
+    def running(self) -> bool:
+        return self._thread.is_alive()
+
+    def outcome(self, timeout: float = 15.0) -> BaseException | None:
+        self._thread.join(timeout)
+        assert not self._thread.is_alive(), "the call did not return"
+        return self.error
+
+
+class TestGo:
+    def test_plain_go_is_one_line(self, sim, channel):
+        sim.script("Go P1", reply="#Execute,0")
+        go(channel)
+        assert sim.requests() == ['$Execute,"Go P1"']
+
+    def test_settings_lines_come_first(self, sim, channel):
+        for statement in ("Speed 50", "Accel 40, 40", "Go P1 CP LJM 1 SYNC"):
+            sim.script(statement, reply="#Execute,0")
+        go(channel, cp=True, ljm=True, flag=1, sync=True, speed_percent=50, acceleration_percent=40)
+        assert sim.statements() == ["Speed 50", "Accel 40, 40", "Go P1 CP LJM 1 SYNC"]
+
+    def test_deceleration_follows_acceleration(self, sim, channel):
+        sim.script("Accel 40, 20", reply="#Execute,0")
+        sim.script("Go P1", reply="#Execute,0")
+        go(channel, acceleration_percent=40, deceleration_percent=20)
+        assert sim.statements() == ["Accel 40, 20", "Go P1"]
+
+    @pytest.mark.parametrize(
+        ("options", "statement"),
+        [
+            ({"ljm": True}, "Go P1 LJM"),
+            (
+                {"ljm": True, "flag": -2, "search": "Till Sw(1) = On"},
+                "Go P1 LJM -2 Till Sw(1) = On",
+            ),
+            ({"parallel": "On 1", "sync": True}, "Go P1 !On 1! SYNC"),
+            (
+                {"cp": True, "ljm": True, "flag": 0, "search": "Till", "parallel": "D10; On 1"},
+                "Go P1 CP LJM 0 Till !D10; On 1!",
+            ),
+        ],
+    )
+    def test_modifier_order(self, sim, channel, options, statement):
+        sim.script(statement, reply="#Execute,0")
+        go(channel, **options)
+        assert sim.statements() == [statement]
+
+    def test_rejected_setting_stops_before_the_motion(self, sim, channel):
+        sim.script("Speed 50", reply="!Execute,11")
+        with pytest.raises(RuntimeError) as error:
+            go(channel, speed_percent=50, acceleration_percent=40)
+        assert (
+            str(error.value) == 'Remote command failed: !Execute,11 (command: $Execute,"Speed 50")'
+        )
+        assert sim.statements() == ["Speed 50"]
+        assert_not_moving(sim, channel)
+
+    def test_failed_motion(self, sim, channel):
+        sim.script("Go P1", reply="!Execute,4001")
+        with pytest.raises(RuntimeError) as error:
+            go(channel)
+        assert (
+            str(error.value) == 'Remote command failed: !Execute,4001 (command: $Execute,"Go P1")'
+        )
+        assert_not_moving(sim, channel)
+
+    @pytest.mark.slow
+    def test_motion_may_take_longer_than_a_command(self, sim, channel):
+        sim.script("Go P1", reply="#Execute,0", delay=6.0)
+        go(channel)
+        assert channel.is_connected()
+
+
+class TestGoValidation:
+    @pytest.mark.parametrize(
+        ("options", "message"),
+        [
+            (
+                {"destination": "", "flag": 1, "speed_percent": 0},
+                "Go destination must not be empty",
+            ),
+            (
+                {"destination": 'P"1', "flag": 1},
+                "Go destination must not contain quotes or line endings",
+            ),
+            (
+                {"destination": "P1\r\nMotor On"},
+                "Go destination must not contain quotes or line endings",
+            ),
+            (
+                {"flag": 2, "speed_percent": 0},
+                "orientation_flag can only be used when LJM is enabled",
+            ),
+            ({"speed_percent": 101}, "speed_percent must be between 1 and 100"),
+            ({"speed_percent": 0, "acceleration_percent": 0}, "speed_percent must be at least 1"),
+            (
+                {"acceleration_percent": 0, "deceleration_percent": 0},
+                "acceleration_percent must be at least 1",
+            ),
+            ({"deceleration_percent": 0}, "deceleration_percent must be at least 1"),
+            ({"deceleration_percent": 20}, "deceleration_percent requires acceleration_percent"),
+            ({"search": "", "speed_percent": 50}, "search_expression must not be empty"),
+            ({"search": "", "parallel": ""}, "search_expression must not be empty"),
+            (
+                {"search": 'Till "x"', "parallel": ""},
+                "search_expression must not contain quotes or line endings",
+            ),
+            ({"search": "Till\n"}, "search_expression must not contain quotes or line endings"),
+            ({"parallel": ""}, "parallel_processing must not be empty"),
+            ({"parallel": "On 1\r"}, "parallel_processing must not contain quotes or line endings"),
+            ({"speed_percent": 0, "search": ""}, "speed_percent must be at least 1"),
+        ],
+    )
+    def test_nothing_is_sent(self, sim, channel, options, message):
+        with pytest.raises(ValueError) as error:
+            go(channel, **options)
+        assert str(error.value) == message
+        assert sim.requests() == []
+        assert_not_moving(sim, channel)
+
+    def test_percent_bounds_are_inclusive(self, sim, channel):
+        for statement in ("Speed 100", "Accel 1, 1", "Speed 1", "Go P1"):
+            sim.script(statement, reply="#Execute,0", times=2 if statement == "Go P1" else 1)
+        go(channel, speed_percent=100, acceleration_percent=1, deceleration_percent=1)
+        go(channel, speed_percent=1)
+        assert sim.statements() == ["Speed 100", "Accel 1, 1", "Go P1", "Speed 1", "Go P1"]
+
+
+class TestMove:
+    def test_settings_in_fixed_notation_then_statement(self, sim, channel):
+        statements = [
+            "SpeedS 250.00000000000000000",
+            "AccelS 1000.00000000000000000",
+            "Move P2 ROT ECP CP",
+        ]
+        for statement in statements:
+            sim.script(statement, reply="#Execute,0")
+        move(channel, rot=True, ecp=True, cp=True, speed_mm_s=250, acceleration_mm_s2=1000)
+        assert sim.statements() == statements
+
+    @pytest.mark.parametrize(
+        ("value", "text"),
+        [
+            (0.5, "0.50000000000000000"),
+            (1e-20, "0.00000000000000000"),
+            (0.1, "0.10000000000000001"),
+        ],
+    )
+    def test_seventeen_decimals(self, sim, channel, value, text):
+        sim.script(f"AccelS {text}", reply="#Execute,0")
+        sim.script("Move P2", reply="#Execute,0")
+        move(channel, acceleration_mm_s2=value)
+        assert sim.statements() == [f"AccelS {text}", "Move P2"]
+
+    def test_modifier_order(self, sim, channel):
+        statement = "Move P2 CP Till Sw(1) = On !On 1! SYNC"
+        sim.script(statement, reply="#Execute,0")
+        move(channel, cp=True, search="Till Sw(1) = On", parallel="On 1", sync=True)
+        assert sim.statements() == [statement]
+
+    @pytest.mark.parametrize("bad", [0.0, -1.0, -0.0, math.inf, -math.inf, math.nan])
+    @pytest.mark.parametrize("name", ["speed_mm_s", "acceleration_mm_s2"])
+    def test_settings_must_be_finite_and_positive(self, sim, channel, name, bad):
+        with pytest.raises(ValueError) as error:
+            move(channel, **{name: bad})
+        assert str(error.value) == f"{name} must be finite and positive"
+        assert sim.requests() == []
+
+    @pytest.mark.parametrize(
+        ("options", "message"),
+        [
+            ({"destination": "", "speed_mm_s": -1.0}, "Move destination must not be empty"),
+            (
+                {"destination": 'P"2', "speed_mm_s": -1.0},
+                "Move destination must not contain quotes or line endings",
+            ),
+            (
+                {"speed_mm_s": 0.0, "acceleration_mm_s2": 0.0},
+                "speed_mm_s must be finite and positive",
+            ),
+            (
+                {"acceleration_mm_s2": math.nan, "search": ""},
+                "acceleration_mm_s2 must be finite and positive",
+            ),
+            ({"search": "", "parallel": ""}, "search_expression must not be empty"),
+            ({"parallel": '"'}, "parallel_processing must not contain quotes or line endings"),
+        ],
+    )
+    def test_validation_order(self, sim, channel, options, message):
+        with pytest.raises(ValueError) as error:
+            move(channel, **options)
+        assert str(error.value) == message
+        assert sim.requests() == []
+        assert_not_moving(sim, channel)
+
+
+@pytest.mark.timeout(60)
+class TestDuringMotion:
+    """The Go statement is scripted silent; the test pushes its reply when it wants it to end."""
+
+    def start_go(self, sim, channel) -> Background:
+        sim.script("Go P1", silent=True)
+        mover = Background(go, channel)
+        sim.wait_for_request("Go P1")
+        return mover
+
+    def finish(self, sim, mover: Background, reply: bytes = b"#Execute,0\r\n") -> None:
+        sim.push(reply)
+        assert mover.outcome() is None
+
+    @pytest.mark.parametrize(
+        ("call", "line"), [("pause", "$Pause"), ("continue_motion", "$Continue")]
+    )
+    def test_motion_control_returns_while_the_motion_goes_on(self, sim, channel, call, line):
+        sim.script(line, reply=f"#{line[1:]},0")
+        mover = self.start_go(sim, channel)
+        getattr(channel, call)()
+        assert mover.running()
+        self.finish(sim, mover)
+        assert sim.requests() == ['$Execute,"Go P1"', line]
+
+    def test_pause_waits_for_a_reply_that_comes_late(self, sim, channel):
+        sim.script("$Pause", reply="#Pause,0", delay=0.5)
+        mover = self.start_go(sim, channel)
+        channel.pause()
+        assert mover.running()
+        self.finish(sim, mover)
+
+    def test_second_pause_fails_at_once(self, sim, channel):
+        sim.script("$Pause", silent=True)
+        mover = self.start_go(sim, channel)
+        first = Background(channel.pause)
+        sim.wait_for_request("$Pause")
+        with pytest.raises(RuntimeError) as error:
+            channel.pause()
+        assert str(error.value) == "Another Epson motion-control command is pending"
+        assert first.running()
+        sim.push(b"#Pause,0\r\n")
+        assert first.outcome() is None
+        self.finish(sim, mover)
+        assert sim.requests() == ['$Execute,"Go P1"', "$Pause"]
+
+    def test_state_read_is_refused_at_once(self, sim, channel):
+        mover = self.start_go(sim, channel)
+        with pytest.raises(RuntimeError) as error:
+            channel.get_state()
+        assert str(error.value) == SKIPPED
+        assert channel.is_connected() and channel.is_logged_in()
+        self.finish(sim, mover)
+        assert sim.requests() == ['$Execute,"Go P1"']
+        assert_not_moving(sim, channel)
+
+    def test_python_threads_run_while_go_blocks(self, sim, channel):
+        sim.script("Go P1", silent=True)
+
+        def answer_the_motion() -> None:
+            sim.wait_for_request("Go P1")
+            sim.push(b"#Execute,0\r\n")
+
+        helper = Background(answer_the_motion)
+        go(channel)  # returns only if the helper could run meanwhile
+        assert helper.outcome() is None
+
+    def test_motion_failure_stays_with_the_motion_while_a_pause_is_pending(self, sim, channel):
+        sim.script("$Pause", silent=True)
+        mover = self.start_go(sim, channel)
+        pauser = Background(channel.pause)
+        sim.wait_for_request("$Pause")
+        sim.push(b"!Execute,99\r\n")
+        error = mover.outcome()
+        assert isinstance(error, RuntimeError)
+        assert str(error) == (
+            "Remote command failed: !Execute,99 (Epson Remote Ethernet error 99: system error or "
+            'communication error; no motion error code was returned) (command: $Execute,"Go P1")'
+        )
+        assert pauser.running()
+        # The next reader routes the pause's own reply to it.
+        sim.push(b"#Pause,0\r\n")
+        channel.reset_controller()
+        assert pauser.outcome() is None
+
+    def test_pause_failure_goes_to_the_pause(self, sim, channel):
+        sim.script("$Pause", reply="!Pause,20")
+        mover = self.start_go(sim, channel)
+        with pytest.raises(RuntimeError) as error:
+            channel.pause()
+        assert str(error.value) == "Remote command failed: !Pause,20 (command: $Pause)"
+        assert mover.running()
+        self.finish(sim, mover)
+
+    @pytest.mark.slow
+    def test_late_pause_reply_read_by_the_motion_is_swallowed(self, sim, channel):
+        sim.script("$Pause", silent=True)
+        mover = self.start_go(sim, channel)
+        with pytest.raises(RuntimeError) as error:
+            channel.pause()
+        assert str(error.value) == "Timed out waiting for Epson response to $Pause"
+        assert mover.running()
+        sim.push(b"#Pause,0\r\n")
+        self.finish(sim, mover)
+        assert channel.is_emergency_stopped() is False  # its own reply, not shifted
+
+    @pytest.mark.slow
+    def test_late_pause_reply_read_by_the_next_command_is_swallowed(self, sim, channel):
+        sim.script("$Pause", silent=True)
+        mover = self.start_go(sim, channel)
+        with pytest.raises(
+            RuntimeError, match="^Timed out waiting for Epson response to \\$Pause$"
+        ):
+            channel.pause()
+        self.finish(sim, mover)
+        sim.push(b"#Pause,0\r\n")
+        sim.emergency_stop()
+        assert channel.is_emergency_stopped() is True
+        assert channel.get_power_mode() == 0
+        assert channel.is_connected()
