@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import threading
+import time
 from collections.abc import Iterator
 
 import pytest
@@ -39,15 +40,34 @@ def open_fds() -> set[int]:
     return {int(fd) for fd in os.listdir("/proc/self/fd")}
 
 
+def _settled(check, timeout: float = 2.0) -> bool:
+    """Threads end a moment after join() returns; give the kernel a bounded moment to agree."""
+    deadline = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def _open_sockets() -> set[int]:
+    found = set()
+    for fd in open_fds():
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}").startswith("socket:"):
+                found.add(fd)
+        except OSError:
+            pass  # closed while we looked
+    return found
+
+
 @pytest.fixture
 def no_leaks() -> Iterator[None]:
     """Fails the test when it leaves a thread or a socket behind."""
     threads_before = threading.active_count()
     native_before = len(os.listdir("/proc/self/task"))
-    fds_before = open_fds()
+    sockets_before = _open_sockets()
     yield
-    assert threading.active_count() == threads_before
-    assert len(os.listdir("/proc/self/task")) == native_before
-    leaked = {fd for fd in open_fds() - fds_before if os.path.exists(f"/proc/self/fd/{fd}")}
-    sockets = {fd for fd in leaked if os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")}
-    assert not sockets
+    assert _settled(lambda: threading.active_count() <= threads_before)
+    assert _settled(lambda: len(os.listdir("/proc/self/task")) <= native_before)
+    assert _settled(lambda: not (_open_sockets() - sockets_before)), _open_sockets() - sockets_before

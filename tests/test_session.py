@@ -307,3 +307,34 @@ def test_write_to_a_peer_that_stops_reading_is_bounded():
         assert not ch.is_connected()
     finally:
         peer.close()
+
+
+def test_pause_waiting_for_the_connection_is_not_held_up_by_the_motion_that_takes_it(sim, channel):
+    # A slow query holds the connection; a go and a pause both wait for it. Whichever gets it
+    # first, the pause must be answered long before the motion ends.
+    sim.script("Print Tool", reply='#Execute," 0"', delay=0.5)
+    sim.script("Go P1", reply="#Execute,0", delay=3.0)
+    sim.script("$Pause", reply="#Pause,0")
+    finished: dict[str, float] = {}
+
+    def run(name, call):
+        call()
+        finished[name] = time.monotonic()
+
+    threads = [
+        threading.Thread(target=run, args=("query", channel.get_tool)),
+        threading.Thread(
+            target=run,
+            args=("go", lambda: channel.go("P1", False, False, None, None, None, False)),
+        ),
+        threading.Thread(target=run, args=("pause", channel.pause)),
+    ]
+    threads[0].start()
+    sim.wait_for_request('$Execute,"Print Tool"')
+    threads[1].start()
+    threads[2].start()
+    for thread in threads:
+        thread.join(timeout=20)
+    assert set(finished) == {"query", "go", "pause"}
+    assert finished["pause"] < finished["go"] - 1.0
+    assert sim.unused_scripts() == []

@@ -356,12 +356,21 @@ bool CommandChannel::Impl::swallowExpiredReply(const std::string& line) {
 }
 
 void CommandChannel::Impl::motionCommand(const std::string& line) {
-  if (!motionInProgress.load()) {
-    std::lock_guard<std::timed_mutex> lock(connectionMutex);
-    command(line, kCommandTimeoutMs);
-    return;
+  // Without a motion the request waits for the connection like any other. A motion may take the
+  // connection while we wait, and then holds it for minutes: a pause must not wait behind the
+  // very motion it is meant to pause, so the wait is taken in slices and the flag re-read.
+  constexpr auto kSlice = std::chrono::milliseconds(20);
+  while (!motionInProgress.load()) {
+    std::unique_lock<std::timed_mutex> lock(connectionMutex, std::defer_lock);
+    if (lock.try_lock_for(kSlice)) {
+      command(line, kCommandTimeoutMs);
+      return;
+    }
   }
+  sendDuringMotion(line);
+}
 
+void CommandChannel::Impl::sendDuringMotion(const std::string& line) {
   // A Go or Move holds the connection; its thread reads our reply and routes it here.
   std::unique_lock<std::mutex> pendingLock(pendingMutex);
   if (!pendingPrefix.empty()) {

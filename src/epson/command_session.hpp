@@ -123,6 +123,9 @@ class CommandChannel::Impl {
   /// Writes `line` + terminator within `timeoutMs`. Returns false when the time ran out; throws
   /// the system error of a failed write.
   bool writeLine(const std::string& line, int timeoutMs);
+  /// Writes a motion-control request past the motion that holds the connection and waits for the
+  /// motion's thread to route the reply here.
+  void sendDuringMotion(const std::string& line);
   bool routePendingReply(const std::string& line);
   bool swallowExpiredReply(const std::string& line);
   void logout();
