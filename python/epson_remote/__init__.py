@@ -6,5 +6,13 @@
 """
 
 from ._command_channel import CommandChannel, EpsonPowerMode, PtpMotionLimits
+from ._receive_interface import EthernetReceiveInterface
+from ._robot_cell import RobotCell
 
-__all__ = ["CommandChannel", "EpsonPowerMode", "PtpMotionLimits"]
+__all__ = [
+    "CommandChannel",
+    "EpsonPowerMode",
+    "EthernetReceiveInterface",
+    "PtpMotionLimits",
+    "RobotCell",
+]

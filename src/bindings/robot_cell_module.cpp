@@ -1,2 +1,83 @@
+// Python module _robot_cell: RobotCell.
+// Thin by design: argument conversion, GIL release and docstrings; behaviour lives in src/epson.
 #include <pybind11/pybind11.h>
-PYBIND11_MODULE(_robot_cell, m, pybind11::multiple_interpreters::not_supported()) { m.doc() = "placeholder"; }
+
+#include <memory>
+
+#include "epson/robot_cell.hpp"
+
+namespace py = pybind11;
+using epson::RobotCell;
+using ReleaseGil = py::call_guard<py::gil_scoped_release>;
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Provide combined ownership of Epson hardware connections.\n"
+    "\n"
+    "``RobotCell`` opens and closes the command and telemetry\n"
+    "interfaces as one unit.\n";
+
+constexpr const char* kRobotCellDoc =
+    "Own the Epson command and telemetry connections together.\n"
+    "\n"
+    "Construction logs into the command interface, verifies the login, and then opens\n"
+    "telemetry without enabling the motors; motor power is controlled separately through the\n"
+    "command interface. If either connection fails, both interfaces are closed before the\n"
+    "exception that caused the failure is propagated. The Remote Ethernet credential is\n"
+    "managed privately by the hardware layer.\n"
+    "\n"
+    "Example:\n"
+    "    >>> cell = RobotCell(\"192.168.0.1\")\n"
+    "    >>> control = cell.get_control_interface()\n"
+    "    >>> telemetry = cell.get_receive_interface()\n"
+    "    >>> cell.disconnect()\n";
+
+}  // namespace
+
+PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
+  // The interfaces are returned as the types these modules register; importing them first makes
+  // those returns work without the caller's help and names the types in the signatures.
+  py::module_::import("epson_remote._command_channel");
+  py::module_::import("epson_remote._receive_interface");
+
+  m.doc() = kModuleDoc;
+
+  py::class_<RobotCell, std::shared_ptr<RobotCell>>(m, "RobotCell", kRobotCellDoc)
+      // The GIL is released inside the factory: a release guard on a factory constructor
+      // corrupts pybind11's instance registry.
+      .def(py::init(
+               [](const std::string& host, std::uint16_t control_port, std::uint16_t receive_port) {
+                 py::gil_scoped_release release;
+                 return std::make_shared<RobotCell>(host, control_port, receive_port);
+               }),
+           py::arg("host"), py::arg("control_port") = epson::kDefaultCommandPort,
+           py::arg("receive_port") = epson::kDefaultTelemetryPort,
+           "Connect to an Epson controller.\n\n"
+           "Args:\n"
+           "    host: Controller hostname or IP address.\n"
+           "    control_port: Remote Ethernet command port.\n"
+           "    receive_port: Controller-pushed telemetry port.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If either connection, login, or initial telemetry readiness\n"
+           "        check fails.\n")
+      .def("get_control_interface", &RobotCell::getControlInterface,
+           "Return the owned command interface.\n\n"
+           "Returns:\n"
+           "    The connected :class:`CommandChannel`.\n")
+      .def("get_receive_interface", &RobotCell::getReceiveInterface,
+           "Return the owned telemetry interface.\n\n"
+           "Returns:\n"
+           "    The connected :class:`EthernetReceiveInterface`.\n")
+      .def("is_connected", &RobotCell::isConnected, ReleaseGil(),
+           "Return whether both Epson connections are active.\n\n"
+           "Returns:\n"
+           "    ``True`` only while command and telemetry interfaces are connected.\n")
+      .def("disconnect", &RobotCell::disconnect, ReleaseGil(),
+           "Disconnect both Epson interfaces.\n\n"
+           "The telemetry interface is stopped first. The control interface then restores\n"
+           "the original Tool state, turns motors off when appropriate, logs out, and\n"
+           "closes its socket.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If either interface reports a shutdown failure.\n");
+}

@@ -1,0 +1,65 @@
+// The telemetry line format written by the controller's Background Task, and its parser.
+//
+// A line is `KEY=VALUE` fields separated by ';' and ended by CR (the reader strips the CR). Pose
+// fields X Y Z U V W and joint fields J1agl..J6agl may be spread over consecutive lines, the one
+// carrying X first; a line with STAT is a status line.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace epson {
+
+/// The latest complete six-axis sample.
+struct TelemetrySample {
+  std::array<double, 6> joints{};  ///< J1..J6 in the controller's joint units
+  std::array<double, 6> pose{};    ///< [X, Y, Z, U, V, W], millimetres and degrees
+  std::chrono::steady_clock::time_point timestamp{};  ///< when it was stored
+  bool valid = false;  ///< a sample has been stored since the last connect
+};
+
+/// The latest controller status: stat, system_error, control_device, robot_info, ctrl_info and
+/// the derived emergency_stopped, safeguard_open and teach_mode (each 0 or 1).
+struct TelemetryStatus {
+  std::map<std::string, std::int64_t> fields;
+  std::chrono::steady_clock::time_point timestamp{};
+  bool valid = false;
+};
+
+namespace telemetry {
+
+/// Sample fields collected across lines until all twelve are present.
+using PendingFields = std::map<std::string, double>;
+
+/// What one line yields.
+struct LineResult {
+  enum class Kind { kNothing, kStatus, kSample };
+  Kind kind = Kind::kNothing;
+  std::map<std::string, std::int64_t> status;  ///< kStatus: the eight status entries
+  std::array<double, 6> joints{};              ///< kSample
+  std::array<double, 6> pose{};                ///< kSample
+};
+
+/// The fields of one line, later duplicates winning. Keys lose all whitespace; fields without
+/// '=' or with an empty key are skipped; values follow strtod in the "C" locale. Throws
+/// std::invalid_argument when a value has no number and std::out_of_range when strtod reports
+/// ERANGE, so one bad value rejects the whole line.
+std::map<std::string, double> lineFields(std::string_view line);
+
+/// A status value as a signed 64-bit integer, truncated toward zero. Infinities, NaN and values
+/// outside the int64 range have no such integer and give 0.
+std::int64_t statusInteger(double value);
+
+/// Parses one line (without its CR) and applies it to `pending`. A status line (one with STAT)
+/// yields the status when all five status keys are present and leaves `pending` alone. Any other
+/// line merges into `pending` (a line with X clears it first) and yields a sample once all twelve
+/// fields are there, clearing `pending`. On a conversion error throws as lineFields() does and
+/// leaves `pending` unchanged.
+LineResult parseLine(std::string_view line, PendingFields& pending);
+
+}  // namespace telemetry
+}  // namespace epson

@@ -1,0 +1,340 @@
+"""EthernetReceiveInterface against small telemetry servers run by threads of this process.
+
+The native reader thread needs no interpreter lock, so a Python server thread can feed it while
+the test thread sits in ``connect``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import queue
+import socket
+import threading
+import time
+from collections.abc import Callable, Iterator
+
+import pytest
+from epson_remote import EthernetReceiveInterface
+
+HOST = "127.0.0.1"
+NO_SAMPLE = (
+    "Connected to the Epson telemetry port, but no complete six-axis sample was received within "
+    "2 seconds. Check that the controller Background Task is running and continuously writing "
+    "all X-W and J1-J6 angle fields."
+)
+POSE_KEYS = ("X", "Y", "Z", "U", "V", "W")
+JOINT_KEYS = tuple(f"J{n}agl" for n in range(1, 7))
+STATUS_LINE = b"STAT=524288;SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=256\r"
+
+
+def sample_line(pose: list[float], joints: list[float], ending: str = "\r") -> bytes:
+    fields = [f"{k}={v!r}" for k, v in zip(POSE_KEYS + JOINT_KEYS, pose + joints, strict=True)]
+    return (";".join(fields) + ending).encode()
+
+
+POSE_A = [412.5, -20.0, 610.25, 90.0, 0.0, 180.0]
+JOINTS_A = [10.5, -35.0, 20.0, 0.0, 75.5, -90.0]
+SAMPLE_A = sample_line(POSE_A, JOINTS_A)
+
+
+class TelemetryPeer:
+    """A telemetry server on loopback: sends ``greeting`` to every client it accepts."""
+
+    def __init__(self, greeting: bytes = SAMPLE_A, port: int = 0) -> None:
+        self.greeting = greeting
+        self.accepted: queue.Queue[socket.socket] = queue.Queue()
+        self._clients: list[socket.socket] = []
+        self._listener = socket.create_server((HOST, port))
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return
+            self._clients.append(client)
+            with contextlib.suppress(OSError):
+                client.sendall(self.greeting)
+            self.accepted.put(client)
+
+    def next_client(self, timeout: float = 5.0) -> socket.socket:
+        return self.accepted.get(timeout=timeout)
+
+    def close(self) -> None:
+        """Stop listening and close every connection."""
+        with contextlib.suppress(OSError):
+            self._listener.shutdown(socket.SHUT_RDWR)
+        self._thread.join(5.0)
+        # join() returns a moment before the system thread is gone; the leak check counts those.
+        assert wait_until(lambda: not os.path.exists(f"/proc/self/task/{self._thread.native_id}"))
+        self._listener.close()
+        for client in self._clients:
+            with contextlib.suppress(OSError):
+                client.shutdown(socket.SHUT_RDWR)
+            client.close()
+
+
+def closed_by_peer(client: socket.socket, timeout: float = 5.0) -> bool:
+    """Whether the other side closed ``client`` within ``timeout`` (data read meanwhile is
+    dropped)."""
+    client.settimeout(timeout)
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            if client.recv(4096) == b"":
+                return True
+    except ConnectionResetError:  # closed with our data unread
+        return True
+    except TimeoutError:
+        pass
+    return False
+
+
+def wait_until(condition: Callable[[], bool], timeout: float = 5.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind((HOST, 0))
+        return probe.getsockname()[1]
+
+
+@pytest.fixture
+def peer(no_leaks) -> Iterator[TelemetryPeer]:
+    server = TelemetryPeer()
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def telemetry(peer: TelemetryPeer) -> Iterator[EthernetReceiveInterface]:
+    """An interface connected to ``peer``, disconnected before the leak check."""
+    receiver = EthernetReceiveInterface()
+    receiver.connect(HOST, peer.port)
+    yield receiver
+    receiver.disconnect()
+
+
+def send_and_sync(telemetry: EthernetReceiveInterface, client: socket.socket, data: bytes) -> None:
+    """Send ``data``, then a status line whose arrival proves that ``data`` has been parsed
+    (lines are handled in order)."""
+    marker = (1 + time.monotonic_ns() % 1_000_000) * 1024  # bits 8, 9 and 19 stay clear
+    client.sendall(data + f"STAT=0;SYSERR={marker};CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0\r".encode())
+    assert wait_until(lambda: telemetry.get_status()["fields"].get("system_error") == marker)
+
+
+# -- connect ------------------------------------------------------------------------------------
+
+
+class TestConnect:
+    def test_returns_with_the_first_sample_on_the_monotonic_clock(self, peer):
+        receiver = EthernetReceiveInterface()
+        before = time.monotonic()
+        receiver.connect(HOST, peer.port)
+        after = time.monotonic()
+        try:
+            sample = receiver.get_sample()
+            assert sample == {
+                "joint_positions": JOINTS_A,
+                "tcp_pose": POSE_A,
+                "timestamp": sample["timestamp"],
+                "valid": True,
+            }
+            assert before <= sample["timestamp"] <= after
+            assert receiver.is_connected()
+        finally:
+            receiver.disconnect()
+        assert not receiver.is_connected()
+        assert receiver.get_sample()["valid"]  # the last sample stays readable
+
+    def test_refused_connection_names_the_endpoint(self, no_leaks):
+        port = free_port()
+        receiver = EthernetReceiveInterface()
+        with pytest.raises(RuntimeError) as error:
+            receiver.connect(HOST, port)
+        assert str(error.value) == (
+            f"Failed to connect to Epson telemetry at {HOST}:{port}: Connection refused"
+        )
+        assert not receiver.is_connected()
+
+    def test_unresolvable_host_names_the_endpoint(self, no_leaks):
+        with pytest.raises(
+            RuntimeError,
+            match=r"^Failed to resolve Epson telemetry endpoint "
+            r"no-such-host\.invalid:2000: ",
+        ):
+            EthernetReceiveInterface().connect("no-such-host.invalid")
+
+    def test_status_lines_alone_fail_after_two_seconds_and_disconnect(self, peer):
+        peer.greeting = STATUS_LINE * 3
+        receiver = EthernetReceiveInterface()
+        with pytest.raises(RuntimeError) as error:
+            receiver.connect(HOST, peer.port)
+        assert str(error.value) == NO_SAMPLE
+        assert not receiver.is_connected()
+        assert closed_by_peer(peer.next_client())
+        assert receiver.get_status()["valid"]  # status lines were read all the same
+
+    def test_split_sample_completes_on_its_last_line(self, peer):
+        # The sample arrives in pieces cut mid-field, with CR LF line ends.
+        fields = sample_line(POSE_A, JOINTS_A, "").decode().split(";")
+        data = (";".join(fields[:5]) + "\r\n" + ";".join(fields[5:]) + "\r\n").encode()
+        peer.greeting = b""
+
+        def feed() -> None:
+            client = peer.next_client()
+            client.sendall(data[:17])
+            time.sleep(0.05)  # two segments, not synchronisation
+            client.sendall(data[17:])
+
+        receiver = EthernetReceiveInterface()
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        try:
+            receiver.connect(HOST, peer.port)
+            feeder.join()
+            assert receiver.get_sample()["tcp_pose"] == POSE_A
+            assert receiver.get_sample()["joint_positions"] == JOINTS_A
+        finally:
+            feeder.join()
+            receiver.disconnect()
+
+    def test_reconnecting_closes_the_old_connection_and_invalidates_the_records(
+        self, telemetry, peer
+    ):
+        first = peer.next_client()
+        send_and_sync(telemetry, first, b"")
+        assert telemetry.get_status()["valid"]
+        telemetry.connect(HOST, peer.port)
+        assert closed_by_peer(first)
+        assert telemetry.is_connected()
+        assert telemetry.get_sample()["valid"]
+        status = telemetry.get_status()
+        assert not status["valid"]
+        assert status["fields"]["system_error"] != 0  # the old values stay, marked invalid
+
+    def test_disconnect_twice_or_never_connected_is_harmless(self, no_leaks):
+        receiver = EthernetReceiveInterface()
+        receiver.disconnect()
+        receiver.disconnect()
+        assert not receiver.is_connected()
+        assert receiver.get_sample() == {
+            "joint_positions": [0.0] * 6,
+            "tcp_pose": [0.0] * 6,
+            "timestamp": 0.0,
+            "valid": False,
+        }
+        assert receiver.get_status() == {"fields": {}, "timestamp": 0.0, "valid": False}
+
+    def test_a_port_outside_sixteen_bits_is_a_type_error(self):
+        with pytest.raises(TypeError):
+            EthernetReceiveInterface().connect(HOST, 70000)
+        with pytest.raises(TypeError):
+            EthernetReceiveInterface().connect(HOST, 2000.0)
+
+
+# -- the stream ---------------------------------------------------------------------------------
+
+
+class TestStream:
+    def test_status_line_sets_the_derived_flags(self, telemetry, peer):
+        before = time.monotonic()
+        peer.next_client().sendall(STATUS_LINE)
+        assert wait_until(lambda: telemetry.get_status()["valid"])
+        status = telemetry.get_status()
+        assert status["fields"] == {
+            "control_device": 21,
+            "ctrl_info": 256,
+            "emergency_stopped": 1,
+            "robot_info": 0,
+            "safeguard_open": 0,
+            "stat": 524288,
+            "system_error": 0,
+            "teach_mode": 1,
+        }
+        assert before <= status["timestamp"] <= time.monotonic()
+
+    def test_incomplete_status_line_leaves_the_previous_status(self, telemetry, peer):
+        client = peer.next_client()
+        send_and_sync(telemetry, client, b"")
+        kept = telemetry.get_status()
+        client.sendall(b"STAT=1;SYSERR=2;CTRLDEV=3;ROBOTINFO=4\r")
+        client.sendall(sample_line([1.0] * 6, [2.0] * 6))
+        assert wait_until(lambda: telemetry.get_sample()["tcp_pose"] == [1.0] * 6)
+        assert telemetry.get_status() == kept
+
+    def test_later_lines_replace_the_sample(self, telemetry, peer):
+        old = telemetry.get_sample()
+        peer.next_client().sendall(sample_line([1.0] * 6, [2.0] * 6))
+        assert wait_until(lambda: telemetry.get_sample()["tcp_pose"] == [1.0] * 6)
+        sample = telemetry.get_sample()
+        assert sample["joint_positions"] == [2.0] * 6
+        assert sample["timestamp"] > old["timestamp"]
+
+    def test_rejected_line_drops_the_partly_collected_sample(self, telemetry, peer):
+        client = peer.next_client()
+        nines = ";".join(f"{k}=9" for k in POSE_KEYS[3:] + JOINT_KEYS)
+        send_and_sync(telemetry, client, f"X=9;Y=9;Z=9\rU=abc\r{nines}\r".encode())
+        assert telemetry.get_sample()["tcp_pose"] == POSE_A
+        # Collection restarts with the next line that carries X.
+        send_and_sync(telemetry, client, f"X=8;Y=8;Z=8\r{nines}\r".encode())
+        assert telemetry.get_sample()["tcp_pose"] == [8.0, 8.0, 8.0, 9.0, 9.0, 9.0]
+
+    def test_a_line_without_carriage_return_over_64_kib_reopens_the_connection(
+        self, telemetry, peer
+    ):
+        first = peer.next_client()
+        old = telemetry.get_sample()
+        with contextlib.suppress(OSError):
+            first.sendall(b"X" * (64 * 1024 + 1))
+        assert closed_by_peer(first)
+        peer.next_client()  # reconnected by itself
+        assert wait_until(telemetry.is_connected)
+        assert telemetry.get_sample()["valid"]
+        assert telemetry.get_sample()["timestamp"] >= old["timestamp"]
+
+
+# -- reconnection and shutdown ------------------------------------------------------------------
+
+
+class TestReconnect:
+    def test_reconnects_by_itself_after_the_server_restarts(self, no_leaks):
+        server = TelemetryPeer()
+        port = server.port
+        receiver = EthernetReceiveInterface()
+        try:
+            receiver.connect(HOST, port)
+            server.next_client()
+            old = receiver.get_sample()
+            server.close()
+            assert wait_until(lambda: not receiver.is_connected())
+            assert receiver.get_sample() == old  # still valid, with its old timestamp
+
+            server = TelemetryPeer(greeting=sample_line([3.0] * 6, [4.0] * 6), port=port)
+            server.next_client(timeout=10.0)
+            assert wait_until(receiver.is_connected)
+            assert wait_until(lambda: receiver.get_sample()["tcp_pose"] == [3.0] * 6)
+        finally:
+            receiver.disconnect()
+            server.close()
+
+    def test_disconnect_does_not_wait_out_the_reconnection_pause(self, no_leaks):
+        server = TelemetryPeer()
+        receiver = EthernetReceiveInterface()
+        receiver.connect(HOST, server.port)
+        server.close()
+        assert wait_until(lambda: not receiver.is_connected())
+        started = time.monotonic()
+        receiver.disconnect()
+        # The pause is one second; a disconnect that slept through it would take that long.
+        assert time.monotonic() - started < 0.9
