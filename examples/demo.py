@@ -1,37 +1,18 @@
-"""Connect to a controller (the simulator by default), read a few values and disconnect.
+"""The demo: a simulated controller driven through every capability, one line per step.
 
-    python examples/query_controller.py                 # starts a simulator of its own
-    python examples/query_controller.py 192.168.0.1     # a real controller: reads only
+    python examples/demo.py                              # starts a simulator of its own
+    python examples/demo.py 192.168.0.1                  # a real controller: reads only
+    python examples/demo.py 192.168.0.1 --allow-motion   # ... and moves it a few centimetres
+
+The same as ``epson-remote demo``; ``bash scripts/run demo`` runs it after setting everything up.
+The recorded trajectory goes to ``demo-output/`` as CSV and PNG.
 """
 
 from __future__ import annotations
 
 import sys
 
-from epson_remote import CommandChannel
-from epson_remote.sim import ControllerSimulator
-
-
-def query(host: str, port: int) -> None:
-    channel = CommandChannel()
-    channel.connect(host, port)
-    try:
-        print("Emergency stop:", channel.is_emergency_stopped())
-        print("Power mode:    ", channel.get_power_mode().name)
-        print("Selected Tool: ", channel.get_tool())
-        limits = channel.get_ptp_motion_limits()
-        print("PTP limits:    ", limits.acceleration_percent, limits.deceleration_percent)
-    finally:
-        channel.disconnect()
-
-
-def main() -> None:
-    if len(sys.argv) > 1:
-        query(sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else CommandChannel.default_port)
-        return
-    with ControllerSimulator() as sim:
-        query(sim.host, sim.command_port)
-
+from epson_remote.cli import main
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(["demo", *sys.argv[1:]]))

@@ -1,0 +1,313 @@
+"""The ``epson-remote`` tool as a user meets it: help, usage errors, and each subcommand's main
+path against the simulator."""
+
+from __future__ import annotations
+
+import csv
+import json
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from epson_remote import CommandChannel
+from epson_remote.cli._telemetry import CSV_COLUMNS, Sample, write_csv
+
+# Each test starts processes and takes seconds: kept out of the sanitizer run.
+pytestmark = pytest.mark.slow
+
+COMMANDS = ("demo", "sim", "status", "monitor", "plot")
+
+
+def assert_clean_failure(result, code: int, message: str) -> None:
+    assert result.code == code, (result.out, result.err)
+    assert message in result.err
+    assert "Traceback" not in result.err + result.out
+
+
+class TestHelp:
+    def test_top_level_lists_every_command(self, runner):
+        result = runner.cli("--help")
+        assert result.code == 0
+        assert result.out.startswith("usage: epson-remote")
+        for command in COMMANDS:
+            assert f"    {command} " in result.out
+        assert "epson-remote demo" in result.out
+
+    @pytest.mark.parametrize(
+        ("command", "options"),
+        [
+            ("demo", ["--allow-motion", "--output", "--password", "--telemetry-port"]),
+            (
+                "sim",
+                [
+                    "--command-port",
+                    "--telemetry-port",
+                    "--password",
+                    "--telemetry-rate",
+                    "--time-scale",
+                    "--accel-max",
+                    "--link",
+                ],
+            ),
+            ("status", ["HOST", "--command-port", "--password", "--json"]),
+            ("monitor", ["HOST", "--telemetry-port", "--record", "--duration"]),
+            ("plot", ["FILE.csv", "--output"]),
+        ],
+    )
+    def test_each_command_explains_its_options(self, runner, command, options):
+        result = runner.cli(command, "--help")
+        assert result.code == 0
+        assert result.out.startswith(f"usage: epson-remote {command}")
+        for option in options:
+            assert option in result.out
+        assert "example" in result.out
+
+    def test_module_entry_points(self, runner):
+        assert runner.run(["-m", "epson_remote.cli", "--help"]).out.startswith(
+            "usage: epson-remote"
+        )
+        alias = runner.run(["-c", "from epson_remote.cli.sim import main; main()", "--help"])
+        assert alias.code == 0 and alias.out.startswith("usage: epson-remote-sim")
+
+
+class TestUsageErrors:
+    @pytest.mark.parametrize(
+        ("args", "message"),
+        [
+            ([], "the following arguments are required: COMMAND"),
+            (["fly"], "invalid choice: 'fly'"),
+            (["status"], "the following arguments are required: HOST"),
+            (["status", "127.0.0.1", "--command-port", "70000"], "port 70000 is outside 1..65535"),
+            (["status", " "], "the host must not be empty"),
+            (["monitor", "127.0.0.1", "--duration", "-1"], "the duration must be positive"),
+            (["sim", "--telemetry-rate", "0"], "the rate must be in (0, 10000]"),
+            (["sim", "--link", "a9=3"], "expected NAME=MM"),
+            (["plot", "missing.csv"], "missing.csv: no such file"),
+        ],
+    )
+    def test_exit_code_2_and_a_message(self, runner, args, message):
+        assert_clean_failure(runner.cli(*args), 2, message)
+
+    def test_a_file_that_is_not_a_trajectory(self, runner, tmp_path):
+        bad = tmp_path / "bad.csv"
+        bad.write_text("a,b\n1,2\n")
+        assert_clean_failure(runner.cli("plot", str(bad)), 2, "is not a trajectory file")
+
+
+class TestStatus:
+    def test_reads_and_decodes_without_changing_anything(self, runner, sim):
+        result = runner.cli("status", sim.host, "--command-port", str(sim.command_port))
+        assert result.code == 0, result.err
+        for text in (
+            "Ready for remote commands",
+            "Emergency stop  released",
+            "Safeguard       closed",
+            "Teach mode      off",
+            "Error           none",
+            "Motors          off",
+            "Power mode  LOW",
+            "speed 100 %, acceleration 120 %, deceleration 120 %",
+            "Tool        0 (flange)",
+            "480.000  0.000  660.000",
+        ):
+            assert text in result.out
+        assert all(statement.startswith("Print") for statement in sim.statements())
+        assert sim.requests()[-1] == "$Logout"
+        assert not sim.has_client()
+
+    def test_what_blocks_the_robot_is_spelled_out(self, runner, sim):
+        sim.emergency_stop()
+        sim.set_safeguard(True)
+        result = runner.cli("status", sim.host, "--command-port", str(sim.command_port))
+        assert result.code == 0, result.err
+        assert "Not ready: emergency stop, safeguard, error" in result.out
+        assert "ACTIVE: release it, then reset the controller" in result.out
+        assert "OPEN: close the safety door" in result.out
+
+    def test_json(self, runner, sim):
+        result = runner.cli("status", sim.host, "--command-port", str(sim.command_port), "--json")
+        assert result.code == 0, result.err
+        report = json.loads(result.out[result.out.index("{") :])
+        assert report["power_mode"] == "LOW"
+        assert report["status"]["emergency_stopped"] == 0
+        assert report["ptp_motion_limits"]["acceleration_percent"] == 120
+        assert report["state"]["tcp_pose"] == [480.0, 0.0, 660.0, 180.0, 0.0, 180.0]
+
+    def test_controller_refusal_is_shown_with_its_message(self, runner, sim):
+        sim.script("$Login,", reply="!Login,13")
+        result = runner.cli("status", sim.host, "--command-port", str(sim.command_port))
+        assert_clean_failure(result, 1, "epson-remote: error: ")
+        assert "!Login,13" in result.err
+
+    def test_nothing_listening(self, runner):
+        result = runner.cli("status", "127.0.0.1", "--command-port", "1", timeout=60)
+        assert_clean_failure(result, 1, "Connection refused")
+        assert "hint: Nothing listens there" in result.err
+
+
+class TestMonitor:
+    def test_plain_lines_and_every_sample_recorded(self, runner, sim, tmp_path):
+        record = tmp_path / "run.csv"
+        result = runner.cli(
+            "monitor",
+            sim.host,
+            "--telemetry-port",
+            str(sim.telemetry_port),
+            "--duration",
+            "1.5",
+            "--record",
+            str(record),
+        )
+        assert result.code == 0, result.err
+        assert "samples/s" in result.out and "emergency stop released" in result.out
+        with record.open() as file:
+            rows = list(csv.reader(file))
+        assert tuple(rows[0]) == CSV_COLUMNS
+        times = [float(row[0]) for row in rows[1:]]
+        assert len(times) > 100  # 250 samples/s for 1.5 s
+        assert times == sorted(times) and len(set(times)) == len(times)
+        assert rows[1][7:10] == ["480.0", "0.0", "660.0"]
+        assert f"Recorded {len(times)} samples to {record}" in result.out
+
+    def test_no_telemetry(self, runner, sim):
+        sim.stop_telemetry()
+        result = runner.cli("monitor", sim.host, "--telemetry-port", str(sim.telemetry_port))
+        assert_clean_failure(result, 1, "Failed to connect to Epson telemetry at")
+
+    @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+    def test_refreshes_in_place_in_a_terminal(self, runner, sim, tmp_path):
+        session = f"epson-monitor-{time.monotonic_ns()}"
+        done = tmp_path / "exit-code"
+        # The tmux server keeps the environment it started with: hand the import path over.
+        path = shlex.quote(os.environ.get("PYTHONPATH", ""))
+        command = (
+            f"cd {shlex.quote(str(runner.repo))} && PYTHONPATH={path} {sys.executable} -m "
+            f"epson_remote monitor {sim.host} --telemetry-port {sim.telemetry_port}; "
+            f"echo $? > {done}; sleep 30"
+        )
+        subprocess.run(
+            ["tmux", "new-session", "-d", "-s", session, "-x", "120", "-y", "40", command],
+            check=True,
+        )
+        try:
+            screen = ""
+            deadline = time.monotonic() + 20
+            while "samples/s" not in screen and time.monotonic() < deadline:
+                time.sleep(0.2)
+                screen = _capture(session)
+            time.sleep(1.0)  # several refreshes
+            screen = _capture(session)
+            assert screen.count("Telemetry 127.0.0.1") == 1  # redrawn, not scrolled
+            assert "J1 / X" in screen and "Emergency stop  released" in screen
+            subprocess.run(["tmux", "send-keys", "-t", session, "C-c"], check=True)
+            deadline = time.monotonic() + 10
+            while not done.exists() and time.monotonic() < deadline:
+                time.sleep(0.1)
+            assert done.read_text().strip() == "0"
+            assert "Traceback" not in _capture(session)
+        finally:
+            subprocess.run(["tmux", "kill-session", "-t", session], check=False)
+
+
+def _capture(session: str) -> str:
+    return subprocess.run(
+        ["tmux", "capture-pane", "-p", "-t", session], capture_output=True, text=True
+    ).stdout
+
+
+class TestPlot:
+    def samples(self) -> list[Sample]:
+        return [
+            Sample(
+                t * 0.01,
+                (t * 0.5, 0, 0, 0, 90, 0),
+                (480 - t, t, 660, 180, 0, 180),
+                "go" if t == 10 else "",
+            )
+            for t in range(200)
+        ]
+
+    def test_png(self, runner, tmp_path):
+        pytest.importorskip("matplotlib")
+        source = tmp_path / "run.csv"
+        write_csv(source, self.samples())
+        result = runner.cli("plot", str(source), "-o", str(tmp_path / "out.png"))
+        assert result.code == 0, result.err
+        image = (tmp_path / "out.png").read_bytes()
+        assert image.startswith(b"\x89PNG") and len(image) > 20_000
+        assert "(200 samples)" in result.out
+
+    def test_without_matplotlib(self, runner, tmp_path):
+        source = tmp_path / "run.csv"
+        write_csv(source, self.samples())
+        result = runner.run(
+            [
+                "-c",
+                "import sys; sys.modules['matplotlib'] = None; "
+                "from epson_remote.cli import main; sys.exit(main(sys.argv[1:]))",
+                "plot",
+                str(source),
+            ]
+        )
+        assert_clean_failure(result, 1, "matplotlib is not installed")
+        assert "pip install 'epson-remote[plot]'" in result.err
+
+
+class TestSim:
+    def test_serves_until_interrupted(self, runner, no_new_simulator):
+        process = runner.start(
+            [
+                "-m",
+                "epson_remote",
+                "sim",
+                "--command-port",
+                "0",
+                "--telemetry-port",
+                "0",
+                "--password",
+                "pw",
+                "--accel-max",
+                "100",
+                "90",
+            ]
+        )
+        try:
+            lines = runner.read_until(process, "Telemetry ")
+            command_port = int(lines[-2].rsplit(":", 1)[1])
+            channel = CommandChannel()
+            channel.connect("127.0.0.1", command_port, "pw")
+            try:
+                limits = channel.get_ptp_motion_limits()
+                assert (limits.acceleration_percent, limits.deceleration_percent) == (100, 90)
+            finally:
+                channel.disconnect()
+            process.send_signal(signal.SIGINT)
+            out, err = process.communicate(timeout=15)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        assert process.returncode == 0, err
+        assert "Simulator stopped" in out and "Traceback" not in err
+
+    def test_port_in_use(self, runner, sim):
+        result = runner.cli("sim", "--command-port", str(sim.command_port), "--telemetry-port", "0")
+        assert_clean_failure(result, 1, f"cannot listen on 127.0.0.1:{sim.command_port}")
+
+
+def test_trajectory_csv_reads_back(tmp_path: Path):
+    from epson_remote.cli._telemetry import read_csv
+
+    path = tmp_path / "x.csv"
+    write_csv(path, [Sample(5.0, (1,) * 6, (2,) * 6, "go"), Sample(5.5, (3,) * 6, (4,) * 6)])
+    trajectory = read_csv(path)
+    assert trajectory.time_s == [0.0, 0.5]
+    assert trajectory.events == [(0.0, "go")]
+    assert trajectory.joints[0] == [1.0, 3.0] and trajectory.pose[5] == [2.0, 4.0]
