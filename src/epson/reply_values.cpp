@@ -24,7 +24,8 @@ std::int64_t parseControllerInteger(const std::string& text) {
   char* end = nullptr;
   errno = 0;
   const long long value = std::strtoll(begin, &end, 0);
-  const bool consumedAll = end != begin && *end == '\0';
+  // A NUL byte inside the text stops strtoll too: the whole text must be consumed.
+  const bool consumedAll = end != begin && end == begin + normalised.size();
   if (!consumedAll || errno == ERANGE || normalised.empty()) {
     throw std::runtime_error("Failed to parse controller status value as an integer: " +
                              quoted(text));
