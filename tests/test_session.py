@@ -338,3 +338,29 @@ def test_pause_waiting_for_the_connection_is_not_held_up_by_the_motion_that_take
     assert set(finished) == {"query", "go", "pause"}
     assert finished["pause"] < finished["go"] - 1.0
     assert sim.unused_scripts() == []
+
+
+class TestUndecodableControllerText:
+    """Messages quote the controller's bytes; a stray byte must not change the exception type."""
+
+    def test_query_failure_stays_a_runtime_error(self, sim, channel):
+        sim.script("Print Tool", raw=b'#Execute," 1\xff"\r\n')
+        with pytest.raises(RuntimeError) as error:
+            channel.get_tool()
+        assert str(error.value) == (
+            'Failed to parse controller status value as an integer: " 1\\xff"'
+        )
+
+    def test_failure_reply_and_motor_on_error(self, sim, channel):
+        sim.script("Motor On", raw=b"!Execute,\xfe\xff\r\n")
+        with pytest.raises(RuntimeError) as error:
+            channel.motor_on()
+        expected = 'Remote command failed: !Execute,\\xfe\\xff (command: $Execute,"Motor On")'
+        assert str(error.value) == expected
+        assert channel.motor_on_error() == expected
+
+    def test_valid_utf8_text_is_shown_as_is(self, sim, channel):
+        sim.script("Print Tool", raw='#Execute," 1°"\r\n'.encode())
+        with pytest.raises(RuntimeError) as error:
+            channel.get_tool()
+        assert str(error.value) == 'Failed to parse controller status value as an integer: " 1°"'

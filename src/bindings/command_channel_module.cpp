@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "epson/command_channel.hpp"
+#include "readable_errors.hpp"
 
 namespace py = pybind11;
 using epson::CommandChannel;
@@ -67,6 +68,7 @@ py::dict stateDict(const std::vector<double>& state) {
 
 PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported()) {
   m.doc() = kModuleDoc;
+  epson::bindings::registerReadableErrors();
 
   py::native_enum<epson::EpsonPowerMode>(m, "EpsonPowerMode", "enum.IntEnum", kPowerModeDoc)
       .value("LOW", epson::EpsonPowerMode::LOW, "Low speed and servo stiffness.")
@@ -116,7 +118,16 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
       .def("is_logged_in", &CommandChannel::isLoggedIn, ReleaseGil(),
            "Return whether the Remote Ethernet session is logged in.\n\n"
            "Returns:\n    ``True`` after a successful login and before logout.\n")
-      .def("motor_on_error", &CommandChannel::motorOnErrorText, ReleaseGil(),
+      .def(
+          "motor_on_error",
+          [](CommandChannel& channel) {
+            std::string text;
+            {
+              py::gil_scoped_release release;
+              text = channel.motorOnErrorText();
+            }
+            return epson::bindings::readableText(text);  // the controller's bytes, as received
+          },
            "Return the error from the most recent explicit motor-on attempt.\n\n"
            "Returns:\n"
            "    An empty string after success or when no attempt has been made; otherwise\n"

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "epson/robot_cell.hpp"
+#include "readable_errors.hpp"
 
 namespace py = pybind11;
 using epson::RobotCell;
@@ -42,6 +43,7 @@ PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
   py::module_::import("epson_remote._receive_interface");
 
   m.doc() = kModuleDoc;
+  epson::bindings::registerReadableErrors();
 
   py::class_<RobotCell, std::shared_ptr<RobotCell>>(m, "RobotCell", kRobotCellDoc)
       // The GIL is released inside the factory: a release guard on a factory constructor

@@ -1,0 +1,70 @@
+// Native messages quote the controller's bytes as received. pybind11's standard translation
+// decodes a message as strict UTF-8, so one stray byte from the controller would turn a
+// RuntimeError into a UnicodeDecodeError (a ValueError) that callers do not expect. This
+// translator steps in only for such messages: it raises the exception type the standard
+// translation would, with the undecodable bytes shown as escapes. Every other exception is
+// passed on to the standard translation unchanged.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace epson::bindings {
+
+inline pybind11::str readableText(const std::string& text) {
+  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                           "backslashreplace");
+  if (decoded == nullptr) throw pybind11::error_already_set();
+  return pybind11::reinterpret_steal<pybind11::str>(decoded);
+}
+
+inline bool isUtf8(const char* text) {
+  PyObject* decoded = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
+                                           "strict");
+  if (decoded == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_DECREF(decoded);
+  return true;
+}
+
+inline void raiseReadable(PyObject* type, const char* message) {
+  PyErr_SetObject(type, readableText(message).ptr());
+}
+
+inline void registerReadableErrors() {
+  pybind11::register_local_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& failure) {
+      if (isUtf8(failure.what())) throw;  // the standard translation handles it
+      try {
+        throw;
+      } catch (const std::out_of_range& e) {
+        raiseReadable(PyExc_IndexError, e.what());
+      } catch (const std::overflow_error& e) {
+        raiseReadable(PyExc_OverflowError, e.what());
+      } catch (const std::invalid_argument& e) {
+        raiseReadable(PyExc_ValueError, e.what());
+      } catch (const std::domain_error& e) {
+        raiseReadable(PyExc_ValueError, e.what());
+      } catch (const std::length_error& e) {
+        raiseReadable(PyExc_ValueError, e.what());
+      } catch (const std::range_error& e) {
+        raiseReadable(PyExc_ValueError, e.what());
+      } catch (const std::exception& e) {
+        raiseReadable(PyExc_RuntimeError, e.what());
+      }
+    }
+  });
+}
+
+}  // namespace epson::bindings
