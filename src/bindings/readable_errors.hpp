@@ -17,15 +17,15 @@
 namespace epson::bindings {
 
 inline pybind11::str readableText(const std::string& text) {
-  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                           "backslashreplace");
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
   if (decoded == nullptr) throw pybind11::error_already_set();
   return pybind11::reinterpret_steal<pybind11::str>(decoded);
 }
 
 inline bool isUtf8(const char* text) {
-  PyObject* decoded = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                           "strict");
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
   if (decoded == nullptr) {
     PyErr_Clear();
     return false;

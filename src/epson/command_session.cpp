@@ -1,5 +1,7 @@
 // The Remote Ethernet session core: connect and login with retries, one request and its reply at a
 // time on the caller's thread, motion-control requests during a motion, orderly disconnect.
+#include "epson/command_session.hpp"
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -13,7 +15,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "epson/command_session.hpp"
 #include "epson/wire_protocol.hpp"
 
 namespace epson {
@@ -38,7 +39,8 @@ void logLine(std::FILE* stream, const std::string& text) {
 Clock::time_point deadlineAfter(int timeoutMs) {
   const Clock::time_point now = Clock::now();
   const auto wanted = std::chrono::milliseconds(std::max(timeoutMs, 0));
-  if (wanted > std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now)) {
+  if (wanted >
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now)) {
     return Clock::time_point::max();
   }
   return now + wanted;

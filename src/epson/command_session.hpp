@@ -132,19 +132,19 @@ class CommandChannel::Impl {
 
  public:
   // Declaration order follows the session's data model.
-  boost::asio::io_context io;          // connectionMutex
+  boost::asio::io_context io;           // connectionMutex
   boost::asio::ip::tcp::socket socket;  // connectionMutex (writes: writeMutex)
-  std::string receiveBuffer;           // connectionMutex
-  std::size_t receiveStart = 0;        // connectionMutex; bytes before it are consumed
-  std::string host;                    // connectionMutex
-  std::uint16_t port = 0;              // connectionMutex
+  std::string receiveBuffer;            // connectionMutex
+  std::size_t receiveStart = 0;         // connectionMutex; bytes before it are consumed
+  std::string host;                     // connectionMutex
+  std::uint16_t port = 0;               // connectionMutex
   std::string lineTerminator = "\r\n";
-  std::string lastCommand;   // connectionMutex
-  std::string lastResponse;  // connectionMutex
-  std::string motorOnError;  // connectionMutex
-  bool motorsOnBySession = false;                         // connectionMutex
-  bool tcpOverrideActive = false;                         // connectionMutex
-  std::optional<std::int32_t> savedTool;                  // connectionMutex
+  std::string lastCommand;                                 // connectionMutex
+  std::string lastResponse;                                // connectionMutex
+  std::string motorOnError;                                // connectionMutex
+  bool motorsOnBySession = false;                          // connectionMutex
+  bool tcpOverrideActive = false;                          // connectionMutex
+  std::optional<std::int32_t> savedTool;                   // connectionMutex
   std::optional<std::vector<double>> savedToolDefinition;  // connectionMutex
   std::atomic<bool> connected{false};
   std::atomic<bool> loggedIn{false};
