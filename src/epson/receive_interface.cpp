@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -58,7 +59,7 @@ class EthernetReceiveInterface::Impl {
   void readLines();
   /// Waits out the reconnection pause; false when a stop was requested before or during it.
   bool pauseBeforeReconnect();
-  void parseLine(const std::string& line);
+  void parseLine(std::string_view line);
 
   boost::asio::io_context io;  // never run: only blocking operations are used
   tcp::socket socket;  // replaced and closed under socketMutex; read by the reader without it
@@ -113,9 +114,7 @@ void EthernetReceiveInterface::Impl::disconnect() {
   connected.exchange(false);
   // Passing through the mutex orders the flag with a waiter's predicate check, so a waiter that
   // has just found the flag clear is already waiting when it is notified.
-  {
-    std::lock_guard<std::mutex> lock(sampleMutex);
-  }
+  { std::lock_guard<std::mutex> lock(sampleMutex); }
   sampleCondition.notify_all();
 
   if (reader.joinable()) {
@@ -196,17 +195,16 @@ void EthernetReceiveInterface::Impl::readLoop() {
 
 void EthernetReceiveInterface::Impl::readLines() {
   while (!stopRequested.load()) {
-    boost::asio::read_until(socket, boost::asio::dynamic_buffer(receiveBuffer, kMaxBufferedBytes),
-                            '\r');
-    const std::size_t end = receiveBuffer.find('\r');
-    const std::string line = receiveBuffer.substr(0, end);
-    receiveBuffer.erase(0, end + 1);
+    // The length counts the line's CR; the line is parsed where it lies, then dropped.
+    const std::size_t length = boost::asio::read_until(
+        socket, boost::asio::dynamic_buffer(receiveBuffer, kMaxBufferedBytes), '\r');
     try {
-      parseLine(line);
+      parseLine(std::string_view(receiveBuffer.data(), length - 1));
     } catch (const std::exception&) {
       // A bad number rejects the line; a partly collected sample is not trusted either.
       pendingFields.clear();
     }
+    receiveBuffer.erase(0, length);
   }
 }
 
@@ -218,7 +216,7 @@ bool EthernetReceiveInterface::Impl::pauseBeforeReconnect() {
                                      [this] { return stopRequested.load(); });
 }
 
-void EthernetReceiveInterface::Impl::parseLine(const std::string& line) {
+void EthernetReceiveInterface::Impl::parseLine(std::string_view line) {
   telemetry::LineResult result = telemetry::parseLine(line, pendingFields);
   switch (result.kind) {
     case telemetry::LineResult::Kind::kNothing:

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "epson/plain_decimal.hpp"
+
 namespace epson::reply {
 
 std::int64_t parseControllerInteger(const std::string& text) {
@@ -41,14 +43,31 @@ std::string commasToBlanks(std::string text) {
 }
 
 std::vector<double> leadingDoubles(const std::string& text) {
+  std::vector<double> values;
+  // Controllers print plain decimals; those convert exactly without a stream. Anything else
+  // (exponents, words, a number run into text) is left to stream extraction from the start.
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (;;) {
+    while (p != end && (number::isBlank(*p) || *p == ',')) ++p;
+    if (p == end) return values;
+    double value = 0.0;
+    const char* const next = number::convertPlainDecimal(p, end, value);
+    if (next == nullptr || (next != end && !number::isBlank(*next) && *next != ',')) break;
+    values.push_back(value);
+    p = next;
+  }
+  values.clear();
+
   std::istringstream stream(commasToBlanks(text));
   stream.imbue(std::locale::classic());
-  std::vector<double> values;
   double value = 0.0;
   while (stream >> value) values.push_back(value);
   return values;
 }
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
 
 }  // namespace epson::reply
