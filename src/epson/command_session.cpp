@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/read_until.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -245,23 +244,23 @@ void CommandChannel::Impl::awaitDelimiter(int timeoutMs) {
   receiveStart = 0;
 
   boost::system::error_code result = boost::asio::error::would_block;
-  bool timedOut = false;
-  boost::asio::steady_timer timer(io);
-  timer.expires_at(deadlineAfter(timeoutMs));
-  timer.async_wait([&](const boost::system::error_code& error) {
-    if (error) return;  // cancelled: the read finished first
-    timedOut = true;
-    boost::system::error_code ignored;
-    socket.cancel(ignored);
-  });
+  bool finished = false;
   io.restart();
   boost::asio::async_read_until(
       socket, boost::asio::dynamic_buffer(receiveBuffer, wire::kMaxReplyBytes + 2), '\n',
       [&](const boost::system::error_code& error, std::size_t) {
         result = error;
-        timer.cancel();
+        finished = true;
       });
-  io.run();
+  // The context's own deadline bounds the wait: no timer object to arm and cancel per reply.
+  io.run_until(deadlineAfter(timeoutMs));
+  const bool timedOut = !finished;
+  if (timedOut) {
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
+    io.restart();
+    io.run();  // let the cancelled read complete before its state goes out of scope
+  }
 
   if (!result) return;  // a line arrived, even if the timer fired at the same moment
   dropConnection();
