@@ -75,22 +75,22 @@ std::int64_t referenceInteger(double value) {
 }
 
 void checkLine(std::string_view line, PendingFields& pending) {
-  const PendingFields before = pending;
+  const Fields before = pending.toMap();
   const std::optional<Fields> fields = referenceFields(line);
   LineResult result;
   try {
     result = epson::telemetry::parseLine(line, pending);
   } catch (const std::invalid_argument&) {
-    check(!fields && sameFields(pending, before));
+    check(!fields && sameFields(pending.toMap(), before));
     return;
   } catch (const std::out_of_range&) {
-    check(!fields && sameFields(pending, before));
+    check(!fields && sameFields(pending.toMap(), before));
     return;
   }
   check(fields.has_value());
 
   if (fields->count("STAT") != 0) {
-    check(sameFields(pending, before));
+    check(sameFields(pending.toMap(), before));
     const char* keys[] = {"STAT", "SYSERR", "CTRLDEV", "ROBOTINFO", "CTRLINFO"};
     bool complete = true;
     for (const char* key : keys) complete = complete && fields->count(key) != 0;
@@ -98,28 +98,32 @@ void checkLine(std::string_view line, PendingFields& pending) {
       check(result.kind == LineResult::Kind::kNothing);
       return;
     }
-    check(result.kind == LineResult::Kind::kStatus && result.status.size() == 8);
+    check(result.kind == LineResult::Kind::kStatus);
+    std::map<std::string, std::int64_t> status{{"stale", 1}};
+    epson::telemetry::storeStatus(result.status, status);
+    check(status.size() == 8);
     const std::int64_t stat = referenceInteger(fields->at("STAT"));
     const std::int64_t info = referenceInteger(fields->at("CTRLINFO"));
-    check(result.status.at("stat") == stat);
-    check(result.status.at("system_error") == referenceInteger(fields->at("SYSERR")));
-    check(result.status.at("control_device") == referenceInteger(fields->at("CTRLDEV")));
-    check(result.status.at("robot_info") == referenceInteger(fields->at("ROBOTINFO")));
-    check(result.status.at("ctrl_info") == info);
-    check(result.status.at("emergency_stopped") == ((info >> 8) & 1));
-    check(result.status.at("safeguard_open") == ((info >> 9) & 1));
-    check(result.status.at("teach_mode") == ((stat >> 19) & 1));
+    check(status.at("stat") == stat);
+    check(status.at("system_error") == referenceInteger(fields->at("SYSERR")));
+    check(status.at("control_device") == referenceInteger(fields->at("CTRLDEV")));
+    check(status.at("robot_info") == referenceInteger(fields->at("ROBOTINFO")));
+    check(status.at("ctrl_info") == info);
+    check(status.at("emergency_stopped") == ((info >> 8) & 1));
+    check(status.at("safeguard_open") == ((info >> 9) & 1));
+    check(status.at("teach_mode") == ((stat >> 19) & 1));
     return;
   }
 
-  PendingFields merged = fields->count("X") != 0 ? PendingFields{} : before;
+  Fields merged = fields->count("X") != 0 ? Fields{} : before;
   for (const auto& [key, value] : *fields) merged[key] = value;
   bool complete = true;
   for (std::size_t i = 0; i < 6; ++i) {
     complete = complete && merged.count(kPose[i]) != 0 && merged.count(kJoints[i]) != 0;
   }
   if (!complete) {
-    check(result.kind == LineResult::Kind::kNothing && sameFields(pending, merged));
+    check(result.kind == LineResult::Kind::kNothing && sameFields(pending.toMap(), merged) &&
+          pending.size() == merged.size());
     return;
   }
   check(result.kind == LineResult::Kind::kSample && pending.empty());

@@ -217,13 +217,13 @@ bool EthernetReceiveInterface::Impl::pauseBeforeReconnect() {
 }
 
 void EthernetReceiveInterface::Impl::parseLine(std::string_view line) {
-  telemetry::LineResult result = telemetry::parseLine(line, pendingFields);
+  const telemetry::LineResult result = telemetry::parseLine(line, pendingFields);
   switch (result.kind) {
     case telemetry::LineResult::Kind::kNothing:
       break;
     case telemetry::LineResult::Kind::kStatus: {
       std::lock_guard<std::mutex> lock(statusMutex);
-      status.fields = std::move(result.status);
+      telemetry::storeStatus(result.status, status.fields);  // in place: no allocation
       status.timestamp = Clock::now();
       status.valid = true;
       break;

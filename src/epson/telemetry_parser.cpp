@@ -6,10 +6,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <forward_list>
 #include <iterator>
 #include <stdexcept>
-#include <vector>
+#include <string>
 
 #include "epson/plain_decimal.hpp"
 
@@ -79,147 +78,208 @@ int sampleSlot(std::string_view key) {
   return -1;
 }
 
-struct Field {
-  std::string_view key;
-  double value;
-  int slot;  ///< sampleSlot() of the key
-};
-
-/// The fields of one line in line order, keys without blanks: views into the line, or into
-/// copies kept here for the rare key with a blank inside. Converting a value may throw.
-class Fields {
- public:
-  explicit Fields(std::string_view line) {
-    const char* p = line.data();
-    const char* const end = p + line.size();
-    while (p != end) {
-      const char* const keyStart = p;
-      while (p != end && *p != '=' && *p != ';') ++p;
-      if (p == end || *p == ';') {  // a piece without '=' (or an empty one) is skipped
-        if (p != end) ++p;
-        continue;
-      }
-      const std::string_view key = withoutBlanks(keyStart, p);
-      const char* const valueStart = ++p;
-      if (key.empty()) {  // the value is not looked at
-        while (p != end && *p != ';') ++p;
-        if (p != end) ++p;
-        continue;
-      }
-      double value;
-      const char* const number = convertPlainDecimal(valueStart, end, value);
-      p = number != nullptr ? number : valueStart;
-      while (p != end && *p != ';') ++p;  // text after the number does not count
-      if (number == nullptr) {
-        value = convertWithStrtod(
-            key, std::string_view(valueStart, static_cast<std::size_t>(p - valueStart)));
-      }
-      if (p != end) ++p;
-      add(key, value);
-    }
+/// The index of a status key in kStatusKeys, or -1.
+int statusSlot(std::string_view key) {
+  switch (key.size()) {
+    case 4:
+      return key == kStatusKeys[0] ? 0 : -1;
+    case 6:
+      return key == kStatusKeys[1] ? 1 : -1;
+    case 7:
+      return key == kStatusKeys[2] ? 2 : -1;
+    case 9:
+      return key == kStatusKeys[3] ? 3 : -1;
+    case 8:
+      return key == kStatusKeys[4] ? 4 : -1;
+    default:
+      return -1;
   }
+}
 
-  const Field* begin() const { return count_ <= kInline ? inline_.data() : more_.data(); }
-  const Field* end() const { return begin() + count_; }
-  bool hasStat() const { return hasStat_; }
-  bool hasX() const { return hasX_; }
+constexpr std::uint16_t kAllSampleSlots = 0xFFF;
+constexpr unsigned kAllStatusSlots = 0x1F;
 
-  /// The value of the last field with this key, the one that wins.
-  const double* find(std::string_view key) const {
-    for (const Field* field = end(); field != begin();) {
-      if ((--field)->key == key) return &field->value;
-    }
-    return nullptr;
-  }
-
- private:
-  static constexpr std::size_t kInline = 24;
-
-  std::string_view withoutBlanks(const char* first, const char* last) {
+/// Calls sink(key, value) for every field of the line in line order, keys without blanks (the
+/// view lasts for the call). Converting a value may throw, after the calls for earlier fields.
+template <typename Sink>
+void scanFields(std::string_view line, Sink&& sink) {
+  std::string stripped;  // the rare key with a blank inside
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  while (p != end) {
+    const char* const keyStart = p;
     bool low = false;  // a character at or below ' ', which a blank is
-    for (const char* c = first; c != last; ++c) low |= *c <= ' ';
-    if (!low) return std::string_view(first, static_cast<std::size_t>(last - first));
-    while (first != last && isBlank(*first)) ++first;
-    while (first != last && isBlank(last[-1])) --last;
-    if (std::none_of(first, last, isBlank)) {
-      return std::string_view(first, static_cast<std::size_t>(last - first));
+    for (; p != end; ++p) {
+      const char c = *p;
+      if (c == '=' || c == ';') break;
+      low |= c <= ' ';
     }
-    std::string& copy = strippedKeys_.emplace_front();
-    std::copy_if(first, last, std::back_inserter(copy), [](char c) { return !isBlank(c); });
-    return copy;
+    if (p == end || *p == ';') {  // a piece without '=' (or an empty one) is skipped
+      if (p != end) ++p;
+      continue;
+    }
+    std::string_view key(keyStart, static_cast<std::size_t>(p - keyStart));
+    if (low) {
+      const char* first = keyStart;
+      const char* last = p;
+      while (first != last && isBlank(*first)) ++first;
+      while (first != last && isBlank(last[-1])) --last;
+      key = std::string_view(first, static_cast<std::size_t>(last - first));
+      if (std::any_of(first, last, isBlank)) {
+        stripped.clear();
+        std::copy_if(first, last, std::back_inserter(stripped), [](char c) { return !isBlank(c); });
+        key = stripped;
+      }
+    }
+    const char* const valueStart = ++p;
+    if (key.empty()) {  // the value is not looked at
+      while (p != end && *p != ';') ++p;
+      if (p != end) ++p;
+      continue;
+    }
+    double value;
+    const char* const number = convertPlainDecimal(valueStart, end, value);
+    p = number != nullptr ? number : valueStart;
+    while (p != end && *p != ';') ++p;  // text after the number does not count
+    if (number == nullptr) {
+      value = convertWithStrtod(
+          key, std::string_view(valueStart, static_cast<std::size_t>(p - valueStart)));
+    }
+    if (p != end) ++p;
+    sink(key, value);
   }
+}
 
-  void add(std::string_view key, double value) {
+/// What parseLine needs of a line: the last value of each sample and status key.
+struct LineSlots {
+  // A value is read only when its bit is set: the arrays are left uninitialised.
+  std::array<double, 12> sample;
+  std::array<double, kStatusKeys.size()> status;
+  std::uint16_t samplePresent = 0;
+  unsigned statusPresent = 0;
+  bool hasOther = false;  ///< a key other than the twelve sample keys
+
+  void operator()(std::string_view key, double value) {
     const int slot = sampleSlot(key);
-    hasX_ |= slot == 0;
-    hasStat_ |= key.size() == 4 && key[0] == 'S' && key[1] == 'T' && key[2] == 'A' && key[3] == 'T';
-    if (count_ == kInline) more_.assign(inline_.begin(), inline_.end());
-    (count_ < kInline ? inline_[count_] : more_.emplace_back()) = Field{key, value, slot};
-    ++count_;
+    if (slot >= 0) {
+      sample[static_cast<std::size_t>(slot)] = value;
+      samplePresent |= static_cast<std::uint16_t>(1u << slot);
+      return;
+    }
+    hasOther = true;
+    const int statusIndex = statusSlot(key);
+    if (statusIndex >= 0) {
+      status[static_cast<std::size_t>(statusIndex)] = value;
+      statusPresent |= 1u << statusIndex;
+    }
   }
-
-  std::array<Field, kInline> inline_;
-  std::vector<Field> more_;  // every field, once there are more than fit inline
-  std::size_t count_ = 0;
-  bool hasStat_ = false;
-  bool hasX_ = false;
-  std::forward_list<std::string> strippedKeys_;  // nodes do not move: views stay valid
 };
 
-using SampleKeys = std::array<std::string, 6>;
-
-// Strings made once: map lookups take the key type itself.
-const SampleKeys& poseKeys() {
-  static const SampleKeys keys{"X", "Y", "Z", "U", "V", "W"};
-  return keys;
-}
-
-const SampleKeys& jointKeys() {
-  static const SampleKeys keys{"J1agl", "J2agl", "J3agl", "J4agl", "J5agl", "J6agl"};
-  return keys;
-}
-
-/// The values of the six keys, in key order; false when one is missing.
-bool collect(const PendingFields& fields, const SampleKeys& keys, std::array<double, 6>& values) {
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const auto found = fields.find(keys[i]);
-    if (found == fields.end()) return false;
-    values[i] = found->second;
-  }
-  return true;
-}
-
-LineResult statusResult(const Fields& fields) {
-  LineResult result;
-  std::array<std::int64_t, kStatusKeys.size()> values{};
-  for (std::size_t i = 0; i < kStatusKeys.size(); ++i) {
-    const double* value = fields.find(kStatusKeys[i]);
-    if (value == nullptr) return result;  // incomplete status: ignored
-    values[i] = statusInteger(*value);
-  }
-  const auto [stat, systemError, controlDevice, robotInfo, ctrlInfo] = values;
+LineResult statusResult(const LineSlots& slots) {
+  if (slots.statusPresent != kAllStatusSlots) return LineResult{};  // incomplete: ignored
   const auto bit = [](std::int64_t value, std::uint64_t mask) -> std::int64_t {
     return (static_cast<std::uint64_t>(value) & mask) != 0 ? 1 : 0;
   };
-  // In the map's own order, each entry goes in after the last with a single key comparison.
-  auto& status = result.status;
-  status.emplace_hint(status.end(), "control_device", controlDevice);
-  status.emplace_hint(status.end(), "ctrl_info", ctrlInfo);
-  status.emplace_hint(status.end(), "emergency_stopped", bit(ctrlInfo, kEmergencyStopBit));
-  status.emplace_hint(status.end(), "robot_info", robotInfo);
-  status.emplace_hint(status.end(), "safeguard_open", bit(ctrlInfo, kSafeguardOpenBit));
-  status.emplace_hint(status.end(), "stat", stat);
-  status.emplace_hint(status.end(), "system_error", systemError);
-  status.emplace_hint(status.end(), "teach_mode", bit(stat, kTeachModeBit));
-  result.kind = LineResult::Kind::kStatus;
-  return result;
+  StatusValues status;
+  status.stat = statusInteger(slots.status[0]);
+  status.systemError = statusInteger(slots.status[1]);
+  status.controlDevice = statusInteger(slots.status[2]);
+  status.robotInfo = statusInteger(slots.status[3]);
+  status.ctrlInfo = statusInteger(slots.status[4]);
+  status.emergencyStopped = bit(status.ctrlInfo, kEmergencyStopBit);
+  status.safeguardOpen = bit(status.ctrlInfo, kSafeguardOpenBit);
+  status.teachMode = bit(status.stat, kTeachModeBit);
+  return LineResult{LineResult::Kind::kStatus, status, {}, {}};
+}
+
+/// The names of the status entries in the map's order, with where each value is.
+struct StatusEntry {
+  std::string_view name;
+  std::int64_t StatusValues::*value;
+};
+constexpr std::array<StatusEntry, 8> kStatusEntries{{
+    {"control_device", &StatusValues::controlDevice},
+    {"ctrl_info", &StatusValues::ctrlInfo},
+    {"emergency_stopped", &StatusValues::emergencyStopped},
+    {"robot_info", &StatusValues::robotInfo},
+    {"safeguard_open", &StatusValues::safeguardOpen},
+    {"stat", &StatusValues::stat},
+    {"system_error", &StatusValues::systemError},
+    {"teach_mode", &StatusValues::teachMode},
+}};
+
+/// The key of a sample slot.
+std::string_view sampleKey(std::size_t slot) {
+  static constexpr std::array<std::string_view, 12> kKeys{
+      "X", "Y", "Z", "U", "V", "W", "J1agl", "J2agl", "J3agl", "J4agl", "J5agl", "J6agl"};
+  return kKeys[slot];
 }
 
 }  // namespace
 
+void storeStatus(const StatusValues& values, std::map<std::string, std::int64_t>& fields) {
+  bool inPlace = fields.size() == kStatusEntries.size();
+  auto entry = fields.begin();
+  for (std::size_t i = 0; inPlace && i < kStatusEntries.size(); ++i, ++entry) {
+    inPlace = entry->first == kStatusEntries[i].name;
+  }
+  if (inPlace) {
+    entry = fields.begin();
+    for (const StatusEntry& status : kStatusEntries) (entry++)->second = values.*status.value;
+    return;
+  }
+  fields.clear();
+  for (const StatusEntry& status : kStatusEntries) {
+    fields.emplace_hint(fields.end(), std::string(status.name), values.*status.value);
+  }
+}
+
+PendingFields::PendingFields(std::initializer_list<std::pair<const std::string, double>> fields) {
+  for (const auto& [key, value] : fields) set(key, value);
+}
+
+std::size_t PendingFields::size() const {
+  std::size_t count = others_.size();
+  for (std::uint16_t bits = present_; bits != 0; bits &= static_cast<std::uint16_t>(bits - 1)) {
+    ++count;
+  }
+  return count;
+}
+
+std::size_t PendingFields::count(std::string_view key) const {
+  const int slot = sampleSlot(key);
+  if (slot >= 0) return (present_ >> slot) & 1u;
+  return others_.find(key) != others_.end() ? 1 : 0;
+}
+
+void PendingFields::set(std::string_view key, double value) {
+  const int slot = sampleSlot(key);
+  if (slot >= 0) {
+    values_[static_cast<std::size_t>(slot)] = value;
+    present_ |= static_cast<std::uint16_t>(1u << slot);
+    return;
+  }
+  const auto found = others_.find(key);
+  if (found != others_.end()) {
+    found->second = value;
+  } else {
+    others_.emplace(std::string(key), value);
+  }
+}
+
+std::map<std::string, double> PendingFields::toMap() const {
+  std::map<std::string, double> fields(others_.begin(), others_.end());
+  for (std::size_t slot = 0; slot < values_.size(); ++slot) {
+    if ((present_ >> slot) & 1u) fields.emplace(std::string(sampleKey(slot)), values_[slot]);
+  }
+  return fields;
+}
+
 std::map<std::string, double> lineFields(std::string_view line) {
   std::map<std::string, double> result;
-  for (const Field& field : Fields(line)) result[std::string(field.key)] = field.value;
+  scanFields(line, [&result](std::string_view key, double value) {
+    result.insert_or_assign(std::string(key), value);
+  });
   return result;
 }
 
@@ -231,44 +291,39 @@ std::int64_t statusInteger(double value) {
 }
 
 LineResult parseLine(std::string_view line, PendingFields& pending) {
-  const Fields fields(line);  // a bad value throws here, before anything has changed
-  if (fields.hasStat()) return statusResult(fields);
+  LineSlots slots;
+  scanFields(line, slots);  // a bad value throws here, before anything has changed
+  if (slots.statusPresent & 1u) return statusResult(slots);  // STAT makes a status line
 
-  LineResult result;
   // X opens a cycle: whatever is pending belongs to an earlier, incomplete one.
-  if (fields.hasX()) pending.clear();
-
-  if (pending.empty()) {
-    // The usual case, a whole sample in one line, is taken from the line directly: the same as
-    // merging it into the empty pending fields, publishing, and clearing them again.
-    std::array<double, 12> values{};
-    std::array<bool, 12> found{};
-    int count = 0;
-    for (const Field& field : fields) {
-      if (field.slot < 0) continue;
-      values[field.slot] = field.value;
-      count += found[field.slot] ? 0 : 1;
-      found[field.slot] = true;
+  const bool opensCycle = (slots.samplePresent & 1u) != 0;
+  const std::uint16_t kept = opensCycle ? 0 : pending.present_;
+  if ((kept | slots.samplePresent) == kAllSampleSlots) {
+    // Publishing clears the pending fields, so the line's other keys need not go in first.
+    std::array<double, 12> values;
+    for (std::size_t slot = 0; slot < 12; ++slot) {
+      values[slot] =
+          ((slots.samplePresent >> slot) & 1u) ? slots.sample[slot] : pending.values_[slot];
     }
-    if (count == 12) {
-      std::copy(values.begin(), values.begin() + 6, result.pose.begin());
-      std::copy(values.begin() + 6, values.end(), result.joints.begin());
-      result.kind = LineResult::Kind::kSample;
-      return result;
-    }
+    pending.clear();
+    LineResult result{LineResult::Kind::kSample, {}, {}, {}};
+    std::copy(values.begin(), values.begin() + 6, result.pose.begin());
+    std::copy(values.begin() + 6, values.end(), result.joints.begin());
+    return result;
   }
 
-  for (const Field& field : fields) pending.insert_or_assign(std::string(field.key), field.value);
-  if (pending.size() < 12) return result;  // too few entries to hold the twelve
-
-  std::array<double, 6> joints{};
-  std::array<double, 6> pose{};
-  if (!collect(pending, jointKeys(), joints) || !collect(pending, poseKeys(), pose)) return result;
-  result.joints = joints;
-  result.pose = pose;
-  result.kind = LineResult::Kind::kSample;
-  pending.clear();
-  return result;
+  if (opensCycle) pending.clear();
+  for (std::size_t slot = 0; slot < 12; ++slot) {
+    if ((slots.samplePresent >> slot) & 1u) pending.values_[slot] = slots.sample[slot];
+  }
+  pending.present_ |= slots.samplePresent;
+  if (slots.hasOther) {
+    // Rare: keys outside the twelve. The line converted once already, so this pass cannot fail.
+    scanFields(line, [&pending](std::string_view key, double value) {
+      if (sampleSlot(key) < 0) pending.set(key, value);
+    });
+  }
+  return LineResult{};
 }
 
 }  // namespace epson::telemetry

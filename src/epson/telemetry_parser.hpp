@@ -7,10 +7,14 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace epson {
 
@@ -32,16 +36,61 @@ struct TelemetryStatus {
 
 namespace telemetry {
 
-/// Sample fields collected across lines until all twelve are present.
-using PendingFields = std::map<std::string, double>;
+struct LineResult;
+class PendingFields;
+LineResult parseLine(std::string_view line, PendingFields& pending);
+
+/// The eight entries of a status, as integers.
+struct StatusValues {
+  std::int64_t stat = 0;
+  std::int64_t systemError = 0;
+  std::int64_t controlDevice = 0;
+  std::int64_t robotInfo = 0;
+  std::int64_t ctrlInfo = 0;
+  std::int64_t emergencyStopped = 0;  ///< bit 8 of ctrlInfo
+  std::int64_t safeguardOpen = 0;     ///< bit 9 of ctrlInfo
+  std::int64_t teachMode = 0;         ///< bit 19 of stat
+};
+
+/// Writes the entries into `fields` under their names (stat, system_error, control_device,
+/// robot_info, ctrl_info, emergency_stopped, safeguard_open, teach_mode), so that `fields` holds
+/// exactly those eight; a map that holds them already is updated in place, without allocating.
+void storeStatus(const StatusValues& values, std::map<std::string, std::int64_t>& fields);
+
+/// Sample fields collected across lines until all twelve are present: the twelve sample keys in
+/// fixed slots, any other key in a map.
+class PendingFields {
+ public:
+  PendingFields() = default;
+  PendingFields(std::initializer_list<std::pair<const std::string, double>> fields);
+
+  bool empty() const { return present_ == 0 && others_.empty(); }
+  std::size_t size() const;
+  std::size_t count(std::string_view key) const;
+  void clear() {
+    present_ = 0;
+    others_.clear();
+  }
+  /// Sets a key as a line field with that key would.
+  void set(std::string_view key, double value);
+  /// Every entry by key.
+  std::map<std::string, double> toMap() const;
+
+ private:
+  friend LineResult parseLine(std::string_view line, PendingFields& pending);
+
+  std::array<double, 12> values_{};  ///< X Y Z U V W J1agl..J6agl
+  std::uint16_t present_ = 0;        ///< bit i: values_[i] is set
+  std::map<std::string, double, std::less<>> others_;
+};
 
 /// What one line yields.
 struct LineResult {
   enum class Kind { kNothing, kStatus, kSample };
   Kind kind = Kind::kNothing;
-  std::map<std::string, std::int64_t> status;  ///< kStatus: the eight status entries
-  std::array<double, 6> joints{};              ///< kSample
-  std::array<double, 6> pose{};                ///< kSample
+  StatusValues status;             ///< kStatus
+  std::array<double, 6> joints{};  ///< kSample
+  std::array<double, 6> pose{};    ///< kSample
 };
 
 /// The fields of one line, later duplicates winning. Keys lose all whitespace; fields without

@@ -16,6 +16,7 @@ using epson::telemetry::LineResult;
 using epson::telemetry::parseLine;
 using epson::telemetry::PendingFields;
 using epson::telemetry::statusInteger;
+using epson::telemetry::storeStatus;
 using Fields = std::map<std::string, double>;
 using Kind = LineResult::Kind;
 
@@ -27,7 +28,9 @@ std::map<std::string, std::int64_t> statusOf(const std::string& line) {
   PendingFields pending;
   const LineResult result = parseLine(line, pending);
   EXPECT_EQ(result.kind, Kind::kStatus) << line;
-  return result.status;
+  std::map<std::string, std::int64_t> status;
+  storeStatus(result.status, status);
+  return status;
 }
 
 TEST(TelemetryFields, SkipEmptyPiecesAndPiecesWithoutEquals) {
@@ -110,7 +113,7 @@ TEST(TelemetrySample, ALineWithXDiscardsWhatWasPending) {
   PendingFields pending;
   parseLine("U=4;V=5;W=6;J1agl=7;J2agl=8;J3agl=9;J4agl=10;J5agl=11;J6agl=12", pending);
   EXPECT_EQ(parseLine("X=1;Y=2;Z=3", pending).kind, Kind::kNothing);
-  EXPECT_EQ(pending, (PendingFields{{"X", 1}, {"Y", 2}, {"Z", 3}}));
+  EXPECT_EQ(pending.toMap(), (Fields{{"X", 1}, {"Y", 2}, {"Z", 3}}));
 }
 
 TEST(TelemetrySample, ElevenFieldsOrStrayJointKeysPublishNothing) {
@@ -129,7 +132,7 @@ TEST(TelemetrySample, ARejectedLineLeavesPendingFieldsAsTheyWere) {
   PendingFields pending;
   parseLine("X=1;Y=2", pending);
   EXPECT_THROW(parseLine("Z=3;U=bad", pending), std::invalid_argument);
-  EXPECT_EQ(pending, (PendingFields{{"X", 1}, {"Y", 2}}));
+  EXPECT_EQ(pending.toMap(), (Fields{{"X", 1}, {"Y", 2}}));
 }
 
 TEST(TelemetrySample, CrLfLineEndsLeaveTheLineFeedInTheFirstKeyWhereItIsStripped) {
@@ -192,7 +195,7 @@ TEST(TelemetryStatus, AnIncompleteStatusLineIsIgnoredAndNeverFeedsTheSample) {
                 pending)
           .kind,
       Kind::kStatus);
-  EXPECT_EQ(pending, (PendingFields{{"X", 1}}));
+  EXPECT_EQ(pending.toMap(), (Fields{{"X", 1}}));
 }
 
 TEST(TelemetryStatus, KeysAreCaseSensitive) {
@@ -200,6 +203,46 @@ TEST(TelemetryStatus, KeysAreCaseSensitive) {
   EXPECT_EQ(parseLine("stat=1;SYSERR=0;CTRLDEV=0;ROBOTINFO=0;CTRLINFO=0", pending).kind,
             Kind::kNothing);
   EXPECT_EQ(pending.count("stat"), 1u);  // went down the sample path
+}
+
+TEST(TelemetrySample, OtherKeysArePendingWithTheSampleKeysAndClearedWithThem) {
+  PendingFields pending;
+  EXPECT_EQ(parseLine("X=1;SYSERR=2;foo=3;Y=4;foo=5", pending).kind, Kind::kNothing);
+  EXPECT_EQ(pending.toMap(), (Fields{{"SYSERR", 2}, {"X", 1}, {"Y", 4}, {"foo", 5}}));
+  EXPECT_EQ(pending.size(), 4u);
+  EXPECT_EQ(parseLine("bar=6;Z=7", pending).kind, Kind::kNothing);
+  EXPECT_EQ(pending.toMap(),
+            (Fields{{"SYSERR", 2}, {"X", 1}, {"Y", 4}, {"Z", 7}, {"bar", 6}, {"foo", 5}}));
+  EXPECT_EQ(
+      parseLine("U=4;V=5;W=6;J1agl=7;J2agl=8;J3agl=9;J4agl=10;J5agl=11;J6agl=12;baz=1", pending)
+          .kind,
+      Kind::kSample);
+  EXPECT_TRUE(pending.empty());
+  EXPECT_EQ(parseLine("foo=1;Y=2", pending).kind, Kind::kNothing);
+  EXPECT_EQ(parseLine("X=3", pending).kind, Kind::kNothing);
+  EXPECT_EQ(pending.toMap(), (Fields{{"X", 3}}));
+}
+
+TEST(TelemetryStatus, StoringUpdatesTheEntriesInPlaceAndReplacesAnyOtherContent) {
+  std::map<std::string, std::int64_t> status{{"stale", 1}};
+  epson::telemetry::StatusValues values;
+  values.stat = 7;
+  values.teachMode = 1;
+  storeStatus(values, status);
+  EXPECT_EQ(status, (std::map<std::string, std::int64_t>{{"control_device", 0},
+                                                         {"ctrl_info", 0},
+                                                         {"emergency_stopped", 0},
+                                                         {"robot_info", 0},
+                                                         {"safeguard_open", 0},
+                                                         {"stat", 7},
+                                                         {"system_error", 0},
+                                                         {"teach_mode", 1}}));
+  const auto* entry = &*status.find("stat");
+  values.stat = -3;
+  storeStatus(values, status);
+  EXPECT_EQ(&*status.find("stat"), entry);
+  EXPECT_EQ(status.at("stat"), -3);
+  EXPECT_EQ(status.size(), 8u);
 }
 
 }  // namespace
