@@ -152,9 +152,10 @@ void scanFields(std::string_view line, Sink&& sink) {
 
 /// What parseLine needs of a line: the last value of each sample and status key.
 struct LineSlots {
-  // A value is read only when its bit is set: the arrays are left uninitialised.
+  /// The pending sample values, overwritten by the line's; a value counts only where its bit is
+  /// set, here or in the pending fields.
   std::array<double, 12> sample;
-  std::array<double, kStatusKeys.size()> status;
+  std::array<double, kStatusKeys.size()> status;  // read only where statusPresent has the bit
   std::uint16_t samplePresent = 0;
   unsigned statusPresent = 0;
   bool hasOther = false;  ///< a key other than the twelve sample keys
@@ -176,11 +177,13 @@ struct LineSlots {
 };
 
 LineResult statusResult(const LineSlots& slots) {
-  if (slots.statusPresent != kAllStatusSlots) return LineResult{};  // incomplete: ignored
+  LineResult result;
+  if (slots.statusPresent != kAllStatusSlots) return result;  // incomplete: ignored
   const auto bit = [](std::int64_t value, std::uint64_t mask) -> std::int64_t {
     return (static_cast<std::uint64_t>(value) & mask) != 0 ? 1 : 0;
   };
-  StatusValues status;
+  result.kind = LineResult::Kind::kStatus;
+  StatusValues& status = result.status;
   status.stat = statusInteger(slots.status[0]);
   status.systemError = statusInteger(slots.status[1]);
   status.controlDevice = statusInteger(slots.status[2]);
@@ -189,7 +192,7 @@ LineResult statusResult(const LineSlots& slots) {
   status.emergencyStopped = bit(status.ctrlInfo, kEmergencyStopBit);
   status.safeguardOpen = bit(status.ctrlInfo, kSafeguardOpenBit);
   status.teachMode = bit(status.stat, kTeachModeBit);
-  return LineResult{LineResult::Kind::kStatus, status, {}, {}};
+  return result;
 }
 
 /// The names of the status entries in the map's order, with where each value is.
@@ -292,6 +295,7 @@ std::int64_t statusInteger(double value) {
 
 LineResult parseLine(std::string_view line, PendingFields& pending) {
   LineSlots slots;
+  slots.sample = pending.values_;
   scanFields(line, slots);  // a bad value throws here, before anything has changed
   if (slots.statusPresent & 1u) return statusResult(slots);  // STAT makes a status line
 
@@ -300,22 +304,16 @@ LineResult parseLine(std::string_view line, PendingFields& pending) {
   const std::uint16_t kept = opensCycle ? 0 : pending.present_;
   if ((kept | slots.samplePresent) == kAllSampleSlots) {
     // Publishing clears the pending fields, so the line's other keys need not go in first.
-    std::array<double, 12> values;
-    for (std::size_t slot = 0; slot < 12; ++slot) {
-      values[slot] =
-          ((slots.samplePresent >> slot) & 1u) ? slots.sample[slot] : pending.values_[slot];
-    }
     pending.clear();
-    LineResult result{LineResult::Kind::kSample, {}, {}, {}};
-    std::copy(values.begin(), values.begin() + 6, result.pose.begin());
-    std::copy(values.begin() + 6, values.end(), result.joints.begin());
+    LineResult result;
+    result.kind = LineResult::Kind::kSample;
+    std::copy(slots.sample.begin(), slots.sample.begin() + 6, result.pose.begin());
+    std::copy(slots.sample.begin() + 6, slots.sample.end(), result.joints.begin());
     return result;
   }
 
   if (opensCycle) pending.clear();
-  for (std::size_t slot = 0; slot < 12; ++slot) {
-    if ((slots.samplePresent >> slot) & 1u) pending.values_[slot] = slots.sample[slot];
-  }
+  pending.values_ = slots.sample;
   pending.present_ |= slots.samplePresent;
   if (slots.hasOther) {
     // Rare: keys outside the twelve. The line converted once already, so this pass cannot fail.
@@ -323,7 +321,8 @@ LineResult parseLine(std::string_view line, PendingFields& pending) {
       if (sampleSlot(key) < 0) pending.set(key, value);
     });
   }
-  return LineResult{};
+  LineResult nothing;
+  return nothing;
 }
 
 }  // namespace epson::telemetry

@@ -84,13 +84,14 @@ class PendingFields {
   std::map<std::string, double, std::less<>> others_;
 };
 
-/// What one line yields.
+/// What one line yields. Only the members of its kind are meaningful: the sample arrays of any
+/// other kind are left uninitialised, as clearing them took longer than parsing a status line.
 struct LineResult {
   enum class Kind { kNothing, kStatus, kSample };
   Kind kind = Kind::kNothing;
-  StatusValues status;             ///< kStatus
-  std::array<double, 6> joints{};  ///< kSample
-  std::array<double, 6> pose{};    ///< kSample
+  StatusValues status;           ///< kStatus
+  std::array<double, 6> joints;  ///< kSample
+  std::array<double, 6> pose;    ///< kSample
 };
 
 /// The fields of one line, later duplicates winning. Keys lose all whitespace; fields without
