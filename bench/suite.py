@@ -376,22 +376,24 @@ def limits(raw: dict) -> str:
             f"{rt['floor']['p50_us']:.1f} us is two wake-ups of sleeping threads on this "
             f"virtual machine. Ours adds {extra_rt:.1f} us per call: the call into the "
             "binding and the interpreter lock, the session's string handling, and its wait "
-            "for the reply, which arms a timer and runs Asio's reactor (epoll_wait plus a "
-            "failed speculative read and a timerfd update) where the floor makes one blocking "
-            "recv; bench/README.md has the breakdown. A plain-Python client makes only send "
-            "and recv but pays the interpreter for checking and converting the reply.",
+            "for the reply through Asio's reactor, three system calls (send, epoll_wait, "
+            "recv) where the floor makes two (send and a blocking recv); bench/README.md has "
+            "the breakdown. A plain-Python client makes only send and recv but pays the "
+            "interpreter for checking and converting the reply.",
             f"2. **State polling.** Same exchange with a longer reply; ours takes "
             f"{extra_state:.1f} us per call more than the floor: the round-trip overhead "
-            "above, the parse of twelve numbers through a classic-locale string stream "
-            "(about 1.5 us) and the dictionary of two lists built for Python.",
+            "above, the exact conversion of twelve numbers (about 0.1 us) and the dictionary "
+            "of two lists built for Python.",
             f"3. **Parser.** Per field, not per byte: {1e9 / one['parse_lines_per_s']:.0f} ns "
             f"for a 12-field line against {1e9 / one['scan_lines_per_s']:.0f} ns to scan its "
             "bytes for the CR (vectorised memchr: "
             f"{1e9 / one['memchr_lines_per_s']:.0f} ns). Each field costs a key scan with the "
             "blank rules, the key lookup and a number conversion that must give strtod's "
-            "exact result (plain decimals by an exact fast path: one correctly rounded "
-            "division each). The sample keys sit in fixed slots and a status is stored in "
-            "place, so no line allocates; what remains is the per-field work.",
+            "exact result: about 250 instructions, plus the mispredicted branches on the "
+            "values' signs and lengths (about a fifth of a one-line sample's time). Rewrites "
+            "without those branches (word-at-a-time digits, separator masks) make each "
+            "field's bounds depend on characters just loaded and ran no faster overall here; "
+            "bench/README.md lists them with their figures.",
             f"4. **Telemetry latency.** The wake-up of the blocked reader on this machine "
             f"(floor p50 {lat['floor']['p50_us']:.1f} us, p99 {lat['floor']['p99_us']:.1f} us); "
             "ours adds reading through Asio's read_until, parsing the line and publishing "
