@@ -24,6 +24,27 @@ ARM = Arm()
 SCALE = 10.0  # simulated seconds per real second
 
 
+def go_plan(start, target, percent=10, *, box=None):
+    """A Go from ``start`` to ``target`` at ``percent`` speed, accel and decel, without a Tool."""
+    return plan_go(
+        ARM,
+        start,
+        target,
+        speed_pct=percent,
+        accel_pct=percent,
+        decel_pct=percent,
+        tool=IDENTITY,
+        box=box,
+    )
+
+
+def move_plan(target, *, rot=False, box=None):
+    """A Move from home to the flange frame ``target`` at 100 mm/s and 200 mm/s^2."""
+    return plan_move(
+        ARM, HOME_JOINTS, target, speed=100, accel=200, decel=200, rot=rot, tool=IDENTITY, box=box
+    )
+
+
 class Background:
     """Runs one ``execute`` in a thread and keeps its reply and real duration."""
 
@@ -91,9 +112,7 @@ class TestPlans:
     def test_go_single_joint_duration(self):
         start = HOME_JOINTS
         target = (90.0, *HOME_JOINTS[1:])
-        m = plan_go(
-            ARM, start, target, speed_pct=10, accel_pct=10, decel_pct=10, tool=IDENTITY, box=None
-        )
+        m = go_plan(start, target)
         v, a = 0.1 * ARM.g.max_speed[0], 0.1 * ARM.g.max_accel[0]
         assert m.duration == pytest.approx(90.0 / v + v / a)
 
@@ -119,17 +138,7 @@ class TestPlans:
             assert m.duration >= own.duration - 1e-9
 
     def test_move_duration_and_straight_path(self):
-        m = plan_move(
-            ARM,
-            HOME_JOINTS,
-            self.home_tcp() @ pose_to_frame((0, 300, 0, 0, 0, 0)),
-            speed=100,
-            accel=200,
-            decel=200,
-            rot=False,
-            tool=IDENTITY,
-            box=None,
-        )
+        m = move_plan(self.home_tcp() @ pose_to_frame((0, 300, 0, 0, 0, 0)))
         assert m.duration == pytest.approx(3.5)
         start = ARM.flange(HOME_JOINTS).pos
         for t in (0.25, 1.0, 2.0, 3.3):
@@ -141,96 +150,28 @@ class TestPlans:
     def test_rotation_limits_apply_with_rot_or_without_travel(self):
         turn = pose_to_frame((0, 0, 0, 0, 0, 90))  # 90 degrees about the flange normal
         target = self.home_tcp() @ turn
-        spin = plan_move(
-            ARM,
-            HOME_JOINTS,
-            target,
-            speed=100,
-            accel=200,
-            decel=200,
-            rot=False,
-            tool=IDENTITY,
-            box=None,
-        )
+        spin = move_plan(target)
         assert spin.duration == pytest.approx(
             Trapezoid.plan(90, ROT_SPEED, ROT_ACCEL, ROT_ACCEL).duration
         )
         short_turn = self.home_tcp() @ pose_to_frame((10, 0, 0, 0, 0, 90))
-        plain = plan_move(
-            ARM,
-            HOME_JOINTS,
-            short_turn,
-            speed=100,
-            accel=200,
-            decel=200,
-            rot=False,
-            tool=IDENTITY,
-            box=None,
-        )
-        rot = plan_move(
-            ARM,
-            HOME_JOINTS,
-            short_turn,
-            speed=100,
-            accel=200,
-            decel=200,
-            rot=True,
-            tool=IDENTITY,
-            box=None,
-        )
+        plain = move_plan(short_turn)
+        rot = move_plan(short_turn, rot=True)
         assert plain.duration == pytest.approx(Trapezoid.plan(10, 100, 200, 200).duration)
         assert rot.duration == pytest.approx(spin.duration)
 
     def test_refusals(self):
         far = pose_to_frame((1500, 0, 400, 0, 180, 0))
         with pytest.raises(MotionError):
-            plan_move(
-                ARM,
-                HOME_JOINTS,
-                far,
-                speed=100,
-                accel=200,
-                decel=200,
-                rot=False,
-                tool=IDENTITY,
-                box=None,
-            )
+            move_plan(far)
         box = Box(0, 600, -100, 100, 0, 1000)
         outside = self.home_tcp() @ pose_to_frame((0, 150, 0, 0, 0, 0))
         with pytest.raises(MotionError):
-            plan_move(
-                ARM,
-                HOME_JOINTS,
-                outside,
-                speed=100,
-                accel=200,
-                decel=200,
-                rot=False,
-                tool=IDENTITY,
-                box=box,
-            )
+            move_plan(outside, box=box)
         with pytest.raises(MotionError):
-            plan_go(
-                ARM,
-                HOME_JOINTS,
-                (20.0, *HOME_JOINTS[1:]),
-                speed_pct=10,
-                accel_pct=10,
-                decel_pct=10,
-                tool=IDENTITY,
-                box=box,
-            )
+            go_plan(HOME_JOINTS, (20.0, *HOME_JOINTS[1:]), box=box)
         with pytest.raises(MotionError):
-            plan_go(
-                ARM,
-                HOME_JOINTS,
-                (175.0, *HOME_JOINTS[1:]),
-                speed_pct=10,
-                accel_pct=10,
-                decel_pct=10,
-                tool=IDENTITY,
-                box=None,
-            )
+            go_plan(HOME_JOINTS, (175.0, *HOME_JOINTS[1:]))
 
     @staticmethod
     def home_tcp():
@@ -270,32 +211,14 @@ class TestRealTime:
         point = "AglToPls({})".format(",".join(str(q) for q in target))
         assert ctl.execute("Speed 100") == "#Execute,0"
         assert ctl.execute("Accel 100, 100") == "#Execute,0"
-        expected = plan_go(
-            ARM,
-            HOME_JOINTS,
-            target,
-            speed_pct=10,
-            accel_pct=10,
-            decel_pct=10,
-            tool=IDENTITY,
-            box=None,
-        ).duration  # Power Low: 10 % at most
+        expected = go_plan(HOME_JOINTS, target).duration  # Power Low: 10 % at most
         start = time.monotonic()
         assert ctl.execute(f"Go {point}") == "#Execute,0"
         elapsed = (time.monotonic() - start) * SCALE
         assert expected * 0.95 <= elapsed <= expected * 1.5 + 3.0
         assert ctl.state()["joints"] == pytest.approx(target)
         assert ctl.execute("Power High") == "#Execute,0"
-        fast = plan_go(
-            ARM,
-            target,
-            HOME_JOINTS,
-            speed_pct=100,
-            accel_pct=100,
-            decel_pct=100,
-            tool=IDENTITY,
-            box=None,
-        ).duration
+        fast = go_plan(target, HOME_JOINTS, 100).duration
         assert fast < expected / 3
         start = time.monotonic()
         assert ctl.execute("Go AglToPls(0,0,0,0,90,0)") == "#Execute,0"

@@ -140,6 +140,12 @@ class _Server:
         with self.lock:
             self.open_socks.discard(sock)
 
+    def release(self, sock: socket.socket) -> None:
+        """Forgets a connection and closes it."""
+        self.untrack(sock)
+        with contextlib.suppress(OSError):
+            sock.close()
+
     def close(self) -> None:
         self.stop_event.set()
         with contextlib.suppress(OSError):
@@ -226,9 +232,7 @@ class CommandServer(_Server):
         except OSError:
             pass
         finally:
-            self.untrack(sock)
-            with contextlib.suppress(OSError):
-                sock.close()
+            self.release(sock)
 
 
 class _Scheduler:
@@ -511,9 +515,7 @@ class TelemetryServer(_Server):
         except OSError:
             return
         finally:
-            self.untrack(sock)
-            with contextlib.suppress(OSError):
-                sock.close()
+            self.release(sock)
 
     def _restart_loop(self) -> None:
         """Listen and serve for ``period``, close everything, listen again; after
@@ -586,9 +588,7 @@ class TelemetryServer(_Server):
         except OSError:
             pass
         finally:
-            self.untrack(sock)
-            with contextlib.suppress(OSError):
-                sock.close()
+            self.release(sock)
 
     def _accept_blast(self) -> None:
         accepted = self._accept(self.listener)
@@ -607,9 +607,7 @@ class TelemetryServer(_Server):
         except OSError:
             pass
         finally:
-            self.untrack(sock)
-            with contextlib.suppress(OSError):
-                sock.close()
+            self.release(sock)
 
     def blast(self, count: int) -> None:
         """Queue ``count`` more lines for the connected client."""

@@ -346,17 +346,7 @@ class Demo:
         target = _offset(self.start_pose, plan.go_offset)
         self._mark("go")
         began = time.monotonic()
-        self.channel.go(
-            _xy(target),
-            False,
-            False,
-            None,
-            None,
-            None,
-            False,
-            plan.speed_percent,
-            plan.accel_percent,
-        )
+        self._go_to(target)
         took = time.monotonic() - began
         return f"Go to {_xyz(target)} at {plan.speed_percent} %: arrived in {took:.1f} s"
 
@@ -400,6 +390,20 @@ class Demo:
             f"Move {length:.0f} mm at {plan.move_speed_mm_s:g} mm/s from another thread; paused "
             f"at {_xyz(last.pose if last else here)} for {PAUSE_S:g} s (drift {drift:.3f} mm, "
             f"get_state {refused}), continued; arrived after {took:.1f} s"
+        )
+
+    def _go_to(self, pose: list[float]) -> None:
+        """A plain Go to ``pose`` at the plan's speed and acceleration."""
+        self.channel.go(
+            _xy(pose),
+            False,
+            False,
+            None,
+            None,
+            None,
+            False,
+            self.plan.speed_percent,
+            self.plan.accel_percent,
         )
 
     def _move(self, target: list[float]) -> None:
@@ -462,19 +466,8 @@ class Demo:
     def step_restore(self) -> str:
         if not self.moves:
             raise Skipped("nothing was changed")
-        plan = self.plan
         self._mark("back")
-        self.channel.go(
-            _xy(self.start_pose),
-            False,
-            False,
-            None,
-            None,
-            None,
-            False,
-            plan.speed_percent,
-            plan.accel_percent,
-        )
+        self._go_to(self.start_pose)
         self.channel.restore_tcp_offset()
         self._mark("TCP restored")
         restored = time.monotonic()

@@ -12,10 +12,9 @@ from typing import Any
 
 from rich.text import Text
 
-from ..sim.__main__ import _address
 from ..sim._stub_controller import SimulatedController
-from ..sim.server import RemoteEthernetServer
-from ..sim.telemetry import MAX_RATE_HZ, TelemetryServer
+from ..sim.ports import PortUnavailable, address_text, open_ports
+from ..sim.telemetry import MAX_RATE_HZ
 from ._connection import DEFAULT_COMMAND_PORT, DEFAULT_TELEMETRY_PORT
 from ._output import CliError, HelpFormatter, make_console
 
@@ -176,21 +175,16 @@ def run(args: argparse.Namespace) -> int:
     previous = {sig: signal.signal(sig, on_signal) for sig in (signal.SIGINT, signal.SIGTERM)}
     try:
         try:
-            command = RemoteEthernetServer(
-                controller, host=args.host, port=args.command_port, password=args.password
-            )
-        except OSError as error:
-            raise CliError(f"cannot listen on {args.host}:{args.command_port}: {error}") from None
-        try:
-            telemetry = TelemetryServer(
-                controller.telemetry,
+            command, telemetry = open_ports(
+                controller,
                 host=args.host,
-                port=args.telemetry_port,
-                rate_hz=args.telemetry_rate,
+                command_port=args.command_port,
+                telemetry_port=args.telemetry_port,
+                password=args.password,
+                telemetry_rate=args.telemetry_rate,
             )
-        except OSError as error:
-            command.close()
-            raise CliError(f"cannot listen on {args.host}:{args.telemetry_port}: {error}") from None
+        except PortUnavailable as error:
+            raise CliError(str(error)) from None
         try:
             for line in _banner(args, command.host, command.port, telemetry.port):
                 console.print(line, soft_wrap=True)
@@ -212,8 +206,8 @@ def _banner(
     password = "" if args.password is None else " --password ..."
     rows = [
         ("Simulated Epson controller", Text("running", style="green")),
-        ("Remote Ethernet", Text(_address(host, command_port), style="bold cyan")),
-        ("Telemetry", Text(_address(host, telemetry_port), style="bold cyan")),
+        ("Remote Ethernet", Text(address_text(host, command_port), style="bold cyan")),
+        ("Telemetry", Text(address_text(host, telemetry_port), style="bold cyan")),
         ("Password", Text("any login works" if args.password is None else "required")),
         ("Telemetry rate", Text(f"{args.telemetry_rate:g} samples/s")),
         ("Time scale", Text(f"{args.time_scale:g}")),

@@ -12,8 +12,8 @@ import sys
 import threading
 
 from ._stub_controller import SimulatedController
-from .server import RemoteEthernetServer
-from .telemetry import MAX_RATE_HZ, TelemetryServer
+from .ports import PortUnavailable, address_text, open_ports
+from .telemetry import MAX_RATE_HZ
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -57,26 +57,20 @@ def main(argv: list[str] | None = None) -> int:
 
     controller = SimulatedController(time_scale=args.time_scale)
     try:
-        command = RemoteEthernetServer(
-            controller, host=args.host, port=args.command_port, password=args.password
-        )
-    except OSError as error:
-        print(f"cannot listen on {args.host}:{args.command_port}: {error}", file=sys.stderr)
-        return 1
-    try:
-        telemetry = TelemetryServer(
-            controller.telemetry,
+        command, telemetry = open_ports(
+            controller,
             host=args.host,
-            port=args.telemetry_port,
-            rate_hz=args.telemetry_rate,
+            command_port=args.command_port,
+            telemetry_port=args.telemetry_port,
+            password=args.password,
+            telemetry_rate=args.telemetry_rate,
         )
-    except OSError as error:
-        command.close()
-        print(f"cannot listen on {args.host}:{args.telemetry_port}: {error}", file=sys.stderr)
+    except PortUnavailable as error:
+        print(error, file=sys.stderr)
         return 1
 
-    print(f"Remote Ethernet command port: {_address(command.host, command.port)}")
-    print(f"Telemetry port: {_address(telemetry.host, telemetry.port)}", flush=True)
+    print(f"Remote Ethernet command port: {address_text(command.host, command.port)}")
+    print(f"Telemetry port: {address_text(telemetry.host, telemetry.port)}", flush=True)
     try:
         while not stop.wait(1.0):
             pass
@@ -85,10 +79,6 @@ def main(argv: list[str] | None = None) -> int:
         command.close()
     print("Simulator stopped", flush=True)
     return 0
-
-
-def _address(host: str, port: int) -> str:
-    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
 if __name__ == "__main__":
