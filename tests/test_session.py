@@ -227,6 +227,31 @@ class TestDrops:
         with pytest.raises(RuntimeError, match="^command\\(\\) was called but socket not connected$"):
             channel.get_tool()
 
+    @pytest.mark.slow
+    def test_reply_trickling_without_an_end_still_times_out_on_time(self, sim, channel):
+        # Each piece restarts no clock: the whole reply has one deadline.
+        sim.script("Print Tool", raw=b"#Exe")
+        stop = threading.Event()
+
+        def trickle() -> None:
+            sim.wait_for_request('$Execute,"Print Tool"')
+            give_up = time.monotonic() + 10  # a wait that restarts per piece ends 5 s after this
+            while time.monotonic() < give_up and not stop.wait(0.4) and sim.push(b"c"):
+                pass
+
+        thread = threading.Thread(target=trickle)
+        thread.start()
+        started = time.monotonic()
+        try:
+            with pytest.raises(RuntimeError) as error:
+                channel.get_tool()
+        finally:
+            stop.set()
+            thread.join()
+        assert str(error.value) == TIMEOUT_MESSAGE.format('$Execute,"Print Tool"')
+        assert 4.5 < time.monotonic() - started < 7
+        assert not channel.is_connected()
+
     def test_peer_closing_drops_the_connection(self, sim, channel):
         sim.script("Print Tool", close=True)
         with pytest.raises(RuntimeError, match="^Failed while waiting for an Epson Remote Ethernet response: "):

@@ -54,13 +54,30 @@ constexpr const char* kCommandChannelDoc =
     "    True\n"
     "    >>> channel.disconnect()\n";
 
+/// A list of `count` floats from `values`, filled in place.
+py::list floatList(const double* values, std::size_t count) {
+  py::list list(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), py::float_(values[i]).release().ptr());
+  }
+  return list;
+}
+
+/// A key interned once and kept for the life of the process (the module refuses
+/// subinterpreters), so a state poll does not build its two key strings every time.
+PyObject* internedKey(const char* text) {
+  PyObject* key = PyUnicode_InternFromString(text);
+  if (key == nullptr) throw py::error_already_set();
+  return key;
+}
+
 py::dict stateDict(const std::vector<double>& state) {
+  static PyObject* const jointsKey = internedKey("joint_positions");
+  static PyObject* const poseKey = internedKey("tcp_pose");
+  const std::size_t joints = std::min<std::size_t>(state.size(), 6);
   py::dict result;
-  py::list joints;
-  py::list pose;
-  for (std::size_t i = 0; i < state.size(); ++i) (i < 6 ? joints : pose).append(state[i]);
-  result["joint_positions"] = joints;
-  result["tcp_pose"] = pose;
+  result[py::handle(jointsKey)] = floatList(state.data(), joints);
+  result[py::handle(poseKey)] = floatList(state.data() + joints, state.size() - joints);
   return result;
 }
 

@@ -4,10 +4,10 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <boost/asio/connect.hpp>
-#include <boost/asio/read_until.hpp>
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +22,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using boost::asio::ip::tcp;
+
+/// A partial reply line may fill the buffer up to the longest line and its CR LF.
+constexpr std::size_t kMaxBufferedReply = wire::kMaxReplyBytes + 2;
+/// The least room offered to one receive.
+constexpr std::size_t kReceiveChunk = 4096;
 
 /// Writes one whole log line and flushes it, so lines of several sessions never interleave.
 void logLine(std::FILE* stream, const std::string& text) {
@@ -123,6 +128,7 @@ void CommandChannel::Impl::openSocket(const tcp::resolver::results_type& endpoin
   // Bytes of an earlier connection are never read as replies to this one.
   receiveBuffer.clear();
   receiveStart = 0;
+  receiveTimeout = Clock::duration::zero();
   forgetExpiredRequests();
 
   boost::system::error_code connectError = boost::asio::error::would_block;
@@ -147,6 +153,14 @@ void CommandChannel::Impl::openSocket(const tcp::resolver::results_type& endpoin
   }
   boost::system::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
+  // Replies are read with blocking receives (awaitDelimiter); writes never block (writeLine).
+  boost::system::error_code modeError;
+  socket.native_non_blocking(false, modeError);
+  if (modeError) {
+    closeSocketQuietly();
+    throw std::runtime_error("Failed to connect to " + endpointText(host, port) + ": " +
+                             modeError.message());
+  }
   connected.store(true);
   loggedIn.store(false);
 }
@@ -243,35 +257,68 @@ void CommandChannel::Impl::awaitDelimiter(int timeoutMs) {
   receiveBuffer.erase(0, receiveStart);
   receiveStart = 0;
 
-  boost::system::error_code result = boost::asio::error::would_block;
-  bool finished = false;
-  io.restart();
-  boost::asio::async_read_until(
-      socket, boost::asio::dynamic_buffer(receiveBuffer, wire::kMaxReplyBytes + 2), '\n',
-      [&](const boost::system::error_code& error, std::size_t) {
-        result = error;
-        finished = true;
-      });
-  // The context's own deadline bounds the wait: no timer object to arm and cancel per reply.
-  io.run_until(deadlineAfter(timeoutMs));
-  const bool timedOut = !finished;
-  if (timedOut) {
-    boost::system::error_code ignored;
-    socket.cancel(ignored);
-    io.restart();
-    io.run();  // let the cancelled read complete before its state goes out of scope
+  // A blocking receive bounded by the socket's receive time-out: one system call per reply and
+  // a coarse kernel timer, where waiting in the reactor takes two calls and a precise timer.
+  const Clock::time_point deadline = deadlineAfter(timeoutMs);
+  const int fd = socket.native_handle();
+  bool firstReceive = true;
+  for (;;) {
+    const std::size_t have = receiveBuffer.size();
+    if (have >= kMaxBufferedReply) {
+      dropConnection();
+      wire::throwReplyTooLong();
+    }
+    const auto remaining = firstReceive ? std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::milliseconds(std::max(timeoutMs, 0)))
+                                        : deadline - Clock::now();
+    if (remaining <= Clock::duration::zero() || !setReceiveTimeout(fd, remaining)) {
+      throwReplyTimeout(timeoutMs);
+    }
+    firstReceive = false;
+    const std::size_t room =
+        std::min(kMaxBufferedReply - have, std::max<std::size_t>(kReceiveChunk, have));
+    receiveBuffer.resize(have + room);
+    const ssize_t received = ::recv(fd, receiveBuffer.data() + have, room, 0);
+    receiveBuffer.resize(have + static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
+    if (received > 0) {
+      if (receiveBuffer.find('\n', have) != std::string::npos) return;
+      continue;
+    }
+    if (received == 0) throwReceiveFailure(boost::asio::error::eof);
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      if (Clock::now() >= deadline) throwReplyTimeout(timeoutMs);
+      continue;  // woken early: wait out the rest
+    }
+    throwReceiveFailure(boost::system::error_code(error, boost::system::system_category()));
   }
+}
 
-  if (!result) return;  // a line arrived, even if the timer fired at the same moment
+bool CommandChannel::Impl::setReceiveTimeout(int fd, Clock::duration timeout) {
+  if (timeout == receiveTimeout) return true;
+  // A zero time-out would mean no time-out at all; round up to the next microsecond.
+  const auto micros =
+      std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::microseconds>(timeout).count());
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(micros / 1000000);
+  value.tv_usec = static_cast<suseconds_t>(micros % 1000000);
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) return false;
+  receiveTimeout = timeout;
+  return true;
+}
+
+void CommandChannel::Impl::throwReplyTimeout(int timeoutMs) {
   dropConnection();
-  if (timedOut) {
-    throw std::runtime_error("Timed out waiting for an Epson Remote Ethernet response to " +
-                             wire::shownCommandText(lastCommand) + " after " +
-                             std::to_string(timeoutMs) + " ms");
-  }
-  if (result == boost::asio::error::not_found) wire::throwReplyTooLong();
+  throw std::runtime_error("Timed out waiting for an Epson Remote Ethernet response to " +
+                           wire::shownCommandText(lastCommand) + " after " +
+                           std::to_string(timeoutMs) + " ms");
+}
+
+void CommandChannel::Impl::throwReceiveFailure(const boost::system::error_code& error) {
+  dropConnection();
   throw std::runtime_error("Failed while waiting for an Epson Remote Ethernet response: " +
-                           result.message());
+                           error.message());
 }
 
 std::string CommandChannel::Impl::takePhysicalLine() {

@@ -119,6 +119,10 @@ class CommandChannel::Impl {
   std::string readReplyLine(int timeoutMs);
   /// One bounded wait until the receive buffer holds a line end.
   void awaitDelimiter(int timeoutMs);
+  /// Sets the socket's receive time-out unless it is set to `timeout` already.
+  bool setReceiveTimeout(int fd, std::chrono::steady_clock::duration timeout);
+  [[noreturn]] void throwReplyTimeout(int timeoutMs);
+  [[noreturn]] void throwReceiveFailure(const boost::system::error_code& error);
   std::string takePhysicalLine();
   /// Writes `line` + terminator within `timeoutMs`. Returns false when the time ran out; throws
   /// the system error of a failed write.
@@ -136,8 +140,10 @@ class CommandChannel::Impl {
   boost::asio::ip::tcp::socket socket;  // connectionMutex (writes: writeMutex)
   std::string receiveBuffer;            // connectionMutex
   std::size_t receiveStart = 0;         // connectionMutex; bytes before it are consumed
-  std::string host;                     // connectionMutex
-  std::uint16_t port = 0;               // connectionMutex
+  /// The socket's receive time-out as last set; zero: not set (the kernel waits forever).
+  std::chrono::steady_clock::duration receiveTimeout{};  // connectionMutex
+  std::string host;                                      // connectionMutex
+  std::uint16_t port = 0;                                // connectionMutex
   std::string lineTerminator = "\r\n";
   std::string lastCommand;                                 // connectionMutex
   std::string lastResponse;                                // connectionMutex

@@ -11,6 +11,13 @@
 
 namespace epson::reply {
 
+namespace {
+
+/// Room for the values of a state reply: six joints and a six-value pose.
+constexpr std::size_t kTypicalValueCount = 12;
+
+}  // namespace
+
 std::int64_t parseControllerInteger(const std::string& text) {
   const std::locale& classic = std::locale::classic();
   std::string normalised;
@@ -44,6 +51,7 @@ std::string commasToBlanks(std::string text) {
 
 std::vector<double> leadingDoubles(const std::string& text) {
   std::vector<double> values;
+  values.reserve(kTypicalValueCount);
   // Controllers print plain decimals; those convert exactly without a stream. Anything else
   // (exponents, words, a number run into text) is left to stream extraction from the start.
   const char* p = text.data();
