@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -24,7 +25,6 @@ constexpr std::uint64_t kEmergencyStopBit = 0x100;
 constexpr std::uint64_t kSafeguardOpenBit = 0x200;
 constexpr std::uint64_t kTeachModeBit = 0x80000;
 
-using number::convertPlainDecimal;
 using number::isBlank;
 
 /// The "C" locale, so that a process-wide setlocale() (Python's locale module, for one) cannot
@@ -99,54 +99,154 @@ int statusSlot(std::string_view key) {
 constexpr std::uint16_t kAllSampleSlots = 0xFFF;
 constexpr unsigned kAllStatusSlots = 0x1F;
 
-/// Calls sink(key, value) for every field of the line in line order, keys without blanks (the
-/// view lasts for the call). Converting a value may throw, after the calls for earlier fields.
+/// Where a field's value goes: 0..11 the sample slots of sampleSlot(), from kStatusSlotBase on
+/// the status keys in kStatusKeys order, -1 nowhere in particular.
+constexpr int kStatusSlotBase = 12;
+/// A slot not known yet: fieldSlot() of the key tells.
+constexpr int kSlotUnknown = -2;
+
+int fieldSlot(std::string_view key) {
+  const int sample = sampleSlot(key);
+  if (sample >= 0) return sample;
+  const int status = statusSlot(key);
+  return status >= 0 ? kStatusSlotBase + status : -1;
+}
+
+/// Lines up to this long are scanned from a copy on the stack, longer ones from the heap.
+constexpr std::size_t kStackLine = 512;
+/// Separators after the copy: every scan stops there, and the key tests may look past the line.
+constexpr std::size_t kSentinels = 16;
+
+bool startsWith(const char* p, std::string_view text) {
+  return std::memcmp(p, text.data(), text.size()) == 0;
+}
+
+/// A key recognised where it starts: its length (0: none recognised) and its fieldSlot().
+struct KnownKey {
+  std::size_t length = 0;
+  int slot = kSlotUnknown;
+};
+
+/// The status key at p when it is one the controller writes and a '=' follows. Reads at most 10
+/// characters, of the line or its sentinels: a '=' it matches is the line's, and so is all
+/// before it.
+KnownKey knownStatusKey(const char* p) {
+  switch (p[0]) {
+    case 'S':
+      if (startsWith(p, "STAT=")) return {4, kStatusSlotBase + 0};
+      if (startsWith(p, "SYSERR=")) return {6, kStatusSlotBase + 1};
+      return {};
+    case 'C':
+      if (startsWith(p, "CTRLDEV=")) return {7, kStatusSlotBase + 2};
+      if (startsWith(p, "CTRLINFO=")) return {8, kStatusSlotBase + 4};
+      return {};
+    case 'R':
+      if (startsWith(p, "ROBOTINFO=")) return {9, kStatusSlotBase + 3};
+      return {};
+    default:
+      return {};
+  }
+}
+
+/// knownStatusKey() for the sample keys too, X Y Z U V W and J1agl..J6agl. Reads at most 10
+/// characters, as knownStatusKey() does.
+inline KnownKey knownKey(const char* p) {
+  if (p[1] == '=') {
+    // U V W X Y Z are six letters in a row: X Y Z take slots 0..2, U V W 3..5.
+    const unsigned letter = static_cast<unsigned char>(p[0]) - unsigned{'U'};
+    if (letter > 5) return {};
+    return {1, static_cast<int>(letter >= 3 ? letter - 3 : letter + 3)};
+  }
+  if (p[0] == 'J' && p[5] == '=' && startsWith(p + 2, "agl") && p[1] >= '1' && p[1] <= '6') {
+    return {5, 6 + (p[1] - '1')};
+  }
+  return knownStatusKey(p);
+}
+
+/// memcpy for a line's length: sixteen bytes at a time inline, the last block overlapping the one
+/// before, which beats the call for the few dozen bytes of a line.
+inline void copyText(char* to, const char* from, std::size_t size) {
+  constexpr std::size_t kBlock = 16;
+  if (size < kBlock) {
+    std::memcpy(to, from, size);
+    return;
+  }
+  for (std::size_t at = 0; at + kBlock < size; at += kBlock) {
+    std::memcpy(to + at, from + at, kBlock);
+  }
+  std::memcpy(to + size - kBlock, from + size - kBlock, kBlock);
+}
+
+/// Calls sink(key, value, slot) for every field of the line in line order, keys without blanks
+/// (the view lasts for the call); slot is the key's fieldSlot() or kSlotUnknown. Converting a
+/// value may throw, after the calls for earlier fields.
 template <typename Sink>
 void scanFields(std::string_view line, Sink&& sink) {
+  // The scans run over a copy followed by ';', where each of them stops, so that none compares
+  // its position with the line's end on every character.
+  char onStack[kStackLine + kSentinels];
+  std::string onHeap;
+  char* text = onStack;
+  if (line.size() > kStackLine) {
+    onHeap.resize(line.size() + kSentinels);
+    text = onHeap.data();
+  }
+  copyText(text, line.data(), line.size());
+  std::memset(text + line.size(), ';', kSentinels);
+
   std::string stripped;  // the rare key with a blank inside
-  const char* p = line.data();
+  const char* p = text;
   const char* const end = p + line.size();
   while (p != end) {
     const char* const keyStart = p;
-    bool low = false;  // a character at or below ' ', which a blank is
-    for (; p != end; ++p) {
-      const char c = *p;
-      if (c == '=' || c == ';') break;
-      low |= c <= ' ';
-    }
-    if (p == end || *p == ';') {  // a piece without '=' (or an empty one) is skipped
-      if (p != end) ++p;
-      continue;
-    }
-    std::string_view key(keyStart, static_cast<std::size_t>(p - keyStart));
-    if (low) {
-      const char* first = keyStart;
-      const char* last = p;
-      while (first != last && isBlank(*first)) ++first;
-      while (first != last && isBlank(last[-1])) --last;
-      key = std::string_view(first, static_cast<std::size_t>(last - first));
-      if (std::any_of(first, last, isBlank)) {
-        stripped.clear();
-        std::copy_if(first, last, std::back_inserter(stripped), [](char c) { return !isBlank(c); });
-        key = stripped;
+    std::string_view key;
+    const KnownKey known = knownKey(p);
+    const int slot = known.slot;
+    if (known.length != 0) {
+      key = std::string_view(p, known.length);
+      p += known.length;
+    } else {
+      bool low = false;  // a character at or below ' ', which a blank is
+      for (;; ++p) {
+        const char c = *p;
+        if (c == '=' || c == ';') break;
+        low |= c <= ' ';
+      }
+      if (p == end || *p == ';') {  // a piece without '=' (or an empty one) is skipped
+        if (p != end) ++p;
+        continue;
+      }
+      key = std::string_view(keyStart, static_cast<std::size_t>(p - keyStart));
+      if (low) {
+        const char* first = keyStart;
+        const char* last = p;
+        while (first != last && isBlank(*first)) ++first;
+        while (first != last && isBlank(last[-1])) --last;
+        key = std::string_view(first, static_cast<std::size_t>(last - first));
+        if (std::any_of(first, last, isBlank)) {
+          stripped.clear();
+          std::copy_if(first, last, std::back_inserter(stripped),
+                       [](char c) { return !isBlank(c); });
+          key = stripped;
+        }
       }
     }
     const char* const valueStart = ++p;
     if (key.empty()) {  // the value is not looked at
-      while (p != end && *p != ';') ++p;
+      while (*p != ';') ++p;
       if (p != end) ++p;
       continue;
     }
     double value;
-    const char* const number = convertPlainDecimal(valueStart, end, value);
+    const char* const number = number::convertDecimal<true>(valueStart, end, value);
     p = number != nullptr ? number : valueStart;
-    while (p != end && *p != ';') ++p;  // text after the number does not count
+    while (*p != ';') ++p;  // text after the number does not count
     if (number == nullptr) {
       value = convertWithStrtod(
           key, std::string_view(valueStart, static_cast<std::size_t>(p - valueStart)));
     }
     if (p != end) ++p;
-    sink(key, value);
+    sink(key, value, slot);
   }
 }
 
@@ -160,16 +260,16 @@ struct LineSlots {
   unsigned statusPresent = 0;
   bool hasOther = false;  ///< a key other than the twelve sample keys
 
-  void operator()(std::string_view key, double value) {
-    const int slot = sampleSlot(key);
-    if (slot >= 0) {
+  void operator()(std::string_view key, double value, int knownSlot) {
+    const int slot = knownSlot != kSlotUnknown ? knownSlot : fieldSlot(key);
+    if (slot >= 0 && slot < kStatusSlotBase) {
       sample[static_cast<std::size_t>(slot)] = value;
       samplePresent |= static_cast<std::uint16_t>(1u << slot);
       return;
     }
     hasOther = true;
-    const int statusIndex = statusSlot(key);
-    if (statusIndex >= 0) {
+    if (slot >= kStatusSlotBase) {
+      const int statusIndex = slot - kStatusSlotBase;
       status[static_cast<std::size_t>(statusIndex)] = value;
       statusPresent |= 1u << statusIndex;
     }
@@ -280,7 +380,7 @@ std::map<std::string, double> PendingFields::toMap() const {
 
 std::map<std::string, double> lineFields(std::string_view line) {
   std::map<std::string, double> result;
-  scanFields(line, [&result](std::string_view key, double value) {
+  scanFields(line, [&result](std::string_view key, double value, int) {
     result.insert_or_assign(std::string(key), value);
   });
   return result;
@@ -317,7 +417,7 @@ LineResult parseLine(std::string_view line, PendingFields& pending) {
   pending.present_ |= slots.samplePresent;
   if (slots.hasOther) {
     // Rare: keys outside the twelve. The line converted once already, so this pass cannot fail.
-    scanFields(line, [&pending](std::string_view key, double value) {
+    scanFields(line, [&pending](std::string_view key, double value, int) {
       if (sampleSlot(key) < 0) pending.set(key, value);
     });
   }

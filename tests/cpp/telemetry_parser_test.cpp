@@ -73,6 +73,51 @@ TEST(TelemetryFields, RejectTheWholeLineOnOneBadValue) {
   }
 }
 
+TEST(TelemetryFields, KeysWrittenAlmostLikeTheControllersAreOrdinaryKeys) {
+  EXPECT_EQ(lineFields("J7agl=1;J0agl=2;Jxagl=3;J1ag=4;J1aglx=5;XX=6;x=7;A=8"),
+            (Fields{{"J7agl", 1},
+                    {"J0agl", 2},
+                    {"Jxagl", 3},
+                    {"J1ag", 4},
+                    {"J1aglx", 5},
+                    {"XX", 6},
+                    {"x", 7},
+                    {"A", 8}}));
+  EXPECT_EQ(lineFields("STATS=1;STA=2;SYSERR2=3;CTRLDEVX=4;CTRLINF=5;ROBOTINFO =6;CTRLINFO"),
+            (Fields{{"STATS", 1},
+                    {"STA", 2},
+                    {"SYSERR2", 3},
+                    {"CTRLDEVX", 4},
+                    {"CTRLINF", 5},
+                    {"ROBOTINFO", 6}}));
+  // A known key cut off by the end of the line is a piece without '='.
+  for (const char* line : {"X", "J1agl", "CTRLDEV", "ROBOTINFO"}) {
+    EXPECT_TRUE(lineFields(line).empty()) << line;
+  }
+  PendingFields pending;
+  EXPECT_EQ(parseLine("X=1;J 1agl=2;Y\t=3;Tool =1", pending).kind, Kind::kNothing);
+  EXPECT_EQ(pending.toMap(), (Fields{{"X", 1}, {"J1agl", 2}, {"Y", 3}, {"Tool", 1}}));
+  EXPECT_EQ(statusOf(" STAT=1;SYSERR =2;CTRL DEV=3;ROBOTINFO\t=4;CTRLINFO=5").at("control_device"),
+            3);
+}
+
+TEST(TelemetryFields, ValuesReadTheSameAtTheLineEndAndInLongLines) {
+  EXPECT_EQ(lineFields("X=-12.345"), (Fields{{"X", -12.345}}));
+  EXPECT_EQ(lineFields("X=+.5;Y=7."), (Fields{{"X", 0.5}, {"Y", 7}}));
+  EXPECT_EQ(lineFields(std::string("X=1\0"
+                                   "2;Y=3",
+                                   9)),
+            (Fields{{"X", 1}, {"Y", 3}}));
+  const double negativeZero = lineFields("X=-0").at("X");
+  EXPECT_TRUE(negativeZero == 0 && std::signbit(negativeZero));
+  for (const char* line : {"X=-", "X=+", "X=+-1", "X=.", "Y=1;X= "}) {
+    EXPECT_THROW(lineFields(line), std::invalid_argument) << line;
+  }
+  // Past a few hundred characters a line is read from the heap instead of the stack.
+  const std::string padding = "Note=" + std::string(600, '0') + "2.5;";
+  EXPECT_EQ(lineFields(padding + "X=-1.5;Y=2"), (Fields{{"Note", 2.5}, {"X", -1.5}, {"Y", 2}}));
+}
+
 TEST(TelemetryFields, ReadThePointAsDecimalSeparatorWhateverTheGlobalLocale) {
   const std::string previous = std::setlocale(LC_ALL, nullptr);
   const char* chosen = nullptr;
