@@ -96,7 +96,7 @@ def compare(contestants: dict, rounds: int, count: int) -> dict:
 
 
 def main() -> None:
-    rounds, count = (int(arg) for arg in sys.argv[1:3]) if len(sys.argv) > 2 else (6, 1000)
+    rounds, count = (int(arg) for arg in sys.argv[1:3]) if len(sys.argv) > 2 else (30, 200)
     cpu = pin_to_idlest_cpu()  # the responder and the floor client inherit it
     with server("bench_responder") as responder:
         floor = Native("bench_floor_client", responder.port)

@@ -2,16 +2,19 @@
 ``go`` against the simulator and telemetry streams at 1 kHz, against the same thread alone.
 
 Rounds alternate the two conditions (alone/with, with/alone, ...) so that a drift of the
-machine's load hits both alike. With two CPUs or more, the measured thread runs on the idlest
-one and everything else (the simulator, the waiting thread, the telemetry reader) on another:
-what is measured is whether our threads keep the measured one from running Python, not whose
-CPU time a busy two-core machine happens to take it from. Prints one JSON object.
+machine's load hits both alike; the ratio is the median of the rounds' own ratios, so that a
+burst of other work on a shared machine in one window does not decide it. With two CPUs or
+more, the measured thread runs on the idlest one and everything else (the simulator, the
+waiting thread, the telemetry reader) on another: what is measured is whether our threads keep
+the measured one from running Python, not whose CPU time a busy two-core machine happens to take
+it from. Prints one JSON object.
 """
 
 from __future__ import annotations
 
 import json
 import os
+import statistics
 import sys
 import threading
 import time
@@ -85,7 +88,7 @@ def with_motion(sim: ControllerSimulator, channel: CommandChannel) -> tuple[int,
 
 
 def main() -> None:
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 4
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 6
     cpus = cpus_by_idleness()
     if len(cpus) > 1:
         MEASURED_CPUS.add(cpus[0])
@@ -110,10 +113,14 @@ def main() -> None:
     def rate(condition: str) -> float:
         return sum(c for c, _ in windows[condition]) / sum(s for _, s in windows[condition])
 
+    pairs = zip(windows["alone"], windows["with"], strict=True)
+    round_ratios = [(wc / ws) / (ac / as_) for (ac, as_), (wc, ws) in pairs]
+
     result = {
         "alone_chunks_per_s": round(rate("alone"), 1),
         "with_go_and_telemetry_chunks_per_s": round(rate("with"), 1),
-        "ratio": round(rate("with") / rate("alone"), 4),
+        "ratio": round(statistics.median(round_ratios), 4),
+        "round_ratios": [round(r, 4) for r in round_ratios],
         "window_rates": {k: [round(c / s, 1) for c, s in v] for k, v in windows.items()},
         "rounds": rounds,
         "window_s": WINDOW_S,

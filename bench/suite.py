@@ -469,7 +469,7 @@ def main() -> None:
         ("parser", run_parser),
         (
             "command",
-            lambda: run_python("command_bench.py", *((2, 300) if args.quick else (6, 1000))),
+            lambda: run_python("command_bench.py", *((6, 100) if args.quick else (30, 200))),
         ),
         (
             "telemetry_latency",

@@ -11,6 +11,7 @@
 #include <boost/system/system_error.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -25,8 +26,8 @@ using boost::asio::ip::tcp;
 
 /// A partial reply line may fill the buffer up to the longest line and its CR LF.
 constexpr std::size_t kMaxBufferedReply = wire::kMaxReplyBytes + 2;
-/// The least room offered to one receive.
-constexpr std::size_t kReceiveChunk = 4096;
+/// The most one receive takes.
+constexpr std::size_t kReceiveChunk = 16384;
 
 /// Writes one whole log line and flushes it, so lines of several sessions never interleave.
 void logLine(std::FILE* stream, const std::string& text) {
@@ -275,13 +276,13 @@ void CommandChannel::Impl::awaitDelimiter(int timeoutMs) {
       throwReplyTimeout(timeoutMs);
     }
     firstReceive = false;
-    const std::size_t room =
-        std::min(kMaxBufferedReply - have, std::max<std::size_t>(kReceiveChunk, have));
-    receiveBuffer.resize(have + room);
-    const ssize_t received = ::recv(fd, receiveBuffer.data() + have, room, 0);
-    receiveBuffer.resize(have + static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
+    // Received on the stack and appended: growing the buffer first would zero all the room.
+    char chunk[kReceiveChunk];
+    const ssize_t received = ::recv(fd, chunk, std::min(kMaxBufferedReply - have, sizeof chunk), 0);
     if (received > 0) {
-      if (receiveBuffer.find('\n', have) != std::string::npos) return;
+      const auto size = static_cast<std::size_t>(received);
+      receiveBuffer.append(chunk, size);
+      if (std::memchr(chunk, '\n', size) != nullptr) return;
       continue;
     }
     if (received == 0) throwReceiveFailure(boost::asio::error::eof);

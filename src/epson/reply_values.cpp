@@ -1,6 +1,5 @@
 #include "epson/reply_values.hpp"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <locale>
@@ -19,12 +18,13 @@ constexpr std::size_t kTypicalValueCount = 12;
 }  // namespace
 
 std::int64_t parseControllerInteger(const std::string& text) {
-  const std::locale& classic = std::locale::classic();
+  // Blanks out, letters lower case, both as the "C" locale has them (its blanks are the six of
+  // isBlank, its letters A to Z); asking a std::locale costs a facet lookup per character.
   std::string normalised;
   normalised.reserve(text.size());
   for (const char c : text) {
-    if (std::isspace(c, classic)) continue;
-    normalised.push_back(std::tolower(c, classic));
+    if (number::isBlank(c)) continue;
+    normalised.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
   }
   if (normalised == "true") return 1;
   if (normalised == "false") return 0;
