@@ -82,17 +82,22 @@ def floor_calls(floor: Native, kind: str, count: int) -> tuple[list[float], floa
 
 
 def compare(contestants: dict, rounds: int, count: int) -> dict:
-    """Runs every contestant ``count`` calls per round, rotating the order each round."""
+    """Runs every contestant ``count`` calls per round, rotating the order each round. Besides
+    the summary of all calls, each contestant's calls/s round by round (``round_per_s``)."""
     latencies = {name: [] for name in contestants}
-    seconds = dict.fromkeys(contestants, 0.0)
+    round_seconds = {name: [] for name in contestants}
     names = list(contestants)
     for round_index in range(rounds):
         shift = round_index % len(names)
         for name in names[shift:] + names[:shift]:
             values, elapsed = contestants[name](count)
             latencies[name] += values
-            seconds[name] += elapsed
-    return {name: summary(latencies[name], seconds[name]) for name in names}
+            round_seconds[name].append(elapsed)
+    return {
+        name: summary(latencies[name], sum(round_seconds[name]))
+        | {"round_per_s": [round(count / s, 1) for s in round_seconds[name]]}
+        for name in names
+    }
 
 
 def main() -> None:
