@@ -272,8 +272,9 @@ void CommandChannel::Impl::awaitDelimiter(int timeoutMs) {
     const auto remaining = firstReceive ? std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::milliseconds(std::max(timeoutMs, 0)))
                                         : deadline - Clock::now();
-    if (remaining <= Clock::duration::zero() || !setReceiveTimeout(fd, remaining)) {
-      throwReplyTimeout(timeoutMs);
+    if (remaining <= Clock::duration::zero()) throwReplyTimeout(timeoutMs);
+    if (const boost::system::error_code error = setReceiveTimeout(fd, remaining)) {
+      throwReceiveFailure(error);
     }
     firstReceive = false;
     // Received on the stack and appended: growing the buffer first would zero all the room.
@@ -296,17 +297,19 @@ void CommandChannel::Impl::awaitDelimiter(int timeoutMs) {
   }
 }
 
-bool CommandChannel::Impl::setReceiveTimeout(int fd, Clock::duration timeout) {
-  if (timeout == receiveTimeout) return true;
+boost::system::error_code CommandChannel::Impl::setReceiveTimeout(int fd, Clock::duration timeout) {
+  if (timeout == receiveTimeout) return {};
   // A zero time-out would mean no time-out at all; round up to the next microsecond.
   const auto micros =
       std::max<std::int64_t>(1, std::chrono::ceil<std::chrono::microseconds>(timeout).count());
   timeval value{};
   value.tv_sec = static_cast<time_t>(micros / 1000000);
   value.tv_usec = static_cast<suseconds_t>(micros % 1000000);
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) return false;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) {
+    return boost::system::error_code(errno, boost::system::system_category());
+  }
   receiveTimeout = timeout;
-  return true;
+  return {};
 }
 
 void CommandChannel::Impl::throwReplyTimeout(int timeoutMs) {

@@ -119,8 +119,9 @@ class CommandChannel::Impl {
   std::string readReplyLine(int timeoutMs);
   /// One bounded wait until the receive buffer holds a line end.
   void awaitDelimiter(int timeoutMs);
-  /// Sets the socket's receive time-out unless it is set to `timeout` already.
-  bool setReceiveTimeout(int fd, std::chrono::steady_clock::duration timeout);
+  /// Sets the socket's receive time-out unless it is set to `timeout` already; the system error
+  /// when it cannot be set.
+  boost::system::error_code setReceiveTimeout(int fd, std::chrono::steady_clock::duration timeout);
   [[noreturn]] void throwReplyTimeout(int timeoutMs);
   [[noreturn]] void throwReceiveFailure(const boost::system::error_code& error);
   std::string takePhysicalLine();
