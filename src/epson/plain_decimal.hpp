@@ -13,10 +13,6 @@ inline bool isBlank(char c) {
   return c <= ' ' && (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r');
 }
 
-inline bool isDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 /// The value of the digit at p; above 9 for any other character.
 inline unsigned digitAt(const char* p) {
   return static_cast<unsigned>(static_cast<unsigned char>(*p)) - unsigned{'0'};
