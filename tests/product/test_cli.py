@@ -24,6 +24,16 @@ pytestmark = pytest.mark.slow
 
 COMMANDS = ("demo", "sim", "status", "monitor", "plot")
 
+# A test command started as a background job of a non-interactive shell (as CI may run it) has
+# SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
+# wrapper, which sets the default action first, as in a terminal, and then runs the command in the
+# same process (exec), so the SIGINT the test sends meets what a user's Ctrl-C would.
+WITH_DEFAULT_SIGINT = [
+    "-c",
+    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+    "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
+]
+
 
 def assert_clean_failure(result, code: int, message: str) -> None:
     assert result.code == code, (result.out, result.err)
@@ -264,6 +274,7 @@ class TestSim:
     def test_serves_until_interrupted(self, runner, no_new_simulator):
         process = runner.start(
             [
+                *WITH_DEFAULT_SIGINT,
                 "-m",
                 "epson_remote",
                 "sim",

@@ -10,6 +10,16 @@ import pytest
 # Each test starts processes and takes seconds: kept out of the sanitizer run.
 pytestmark = pytest.mark.slow
 
+# A test command started as a background job of a non-interactive shell (as CI may run it) has
+# SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
+# wrapper, which sets the default action first, as in a terminal, and then runs the command in the
+# same process (exec), so the SIGINT the test sends meets what a user's Ctrl-C would.
+WITH_DEFAULT_SIGINT = [
+    "-c",
+    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+    "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
+]
+
 STEP_NAMES = (
     "Simulator",
     "Connect",
@@ -110,7 +120,8 @@ def test_a_failure_half_way_leaves_motors_off(runner, sim, tmp_path):
 
 def test_ctrl_c_during_the_move(runner, tmp_path, no_new_simulator):
     process = runner.start(
-        ["-m", "epson_remote", "demo", "--output", str(tmp_path), "--time-scale", "0.5"]
+        [*WITH_DEFAULT_SIGINT, "-m", "epson_remote", "demo"]
+        + ["--output", str(tmp_path), "--time-scale", "0.5"]
     )
     try:
         runner.read_until(process, " 9/16 Go", timeout=90)

@@ -18,6 +18,16 @@ from epson_remote.sim import ControllerSimulator, SimulatorError
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(epson_remote.__file__)))
 
+# A test command started as a background job of a non-interactive shell (as CI may run it) has
+# SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
+# wrapper, which sets the default action first, as in a terminal, and then runs the command in the
+# same process (exec), so the SIGINT the test sends meets what a user's Ctrl-C would.
+WITH_DEFAULT_SIGINT = [
+    "-c",
+    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+    "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
+]
+
 
 def subprocess_env() -> dict:
     env = dict(os.environ)
@@ -134,6 +144,46 @@ def test_a_child_survives_no_parent_and_no_main_guard_is_needed(tmp_path):
     assert process_gone(child_pid, 10)
 
 
+def test_a_forked_process_leaves_the_simulator_to_its_owner(tmp_path):
+    # The forked process inherits the object inside the with block: its stop(), the end of the
+    # with block and its normal exit (atexit handlers run) must leave the simulator alone.
+    script = tmp_path / "forks.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import os, sys, warnings
+            from epson_remote.sim import ControllerSimulator, SimulatorError
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+            with ControllerSimulator() as sim:
+                pid = sim.pid
+                child = os.fork()
+                if child == 0:
+                    try:
+                        sim.requests()
+                    except SimulatorError as error:
+                        print("child:", error, flush=True)
+                    sim.stop()
+                    sys.exit(0)  # through the with block, then the interpreter's exit
+                _, status = os.waitpid(child, 0)
+                print("child exit:", os.waitstatus_to_exitcode(status), flush=True)
+                print("parent:", sim.execute("Print 1"), sim.is_alive(), sim.pid == pid)
+            """
+        )
+    )
+    done = subprocess.run(
+        [sys.executable, str(script)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=subprocess_env(),
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith("child: the simulator belongs to process "), done.stdout
+    assert lines[1:] == ["child exit: 0", 'parent: #Execute," 1" True True'], done.stdout
+    assert done.stderr == ""
+
+
 def test_stop_joins_the_child_and_later_calls_fail():
     sim = ControllerSimulator().start()
     pid = sim.pid
@@ -147,7 +197,8 @@ def test_stop_joins_the_child_and_later_calls_fail():
 @pytest.mark.parametrize("stop_signal", [signal.SIGINT, signal.SIGTERM])
 def test_cli_prints_its_ports_serves_and_stops_cleanly(connect, stop_signal):
     cli = subprocess.Popen(
-        [sys.executable, "-m", "epson_remote.sim", "--command-port", "0", "--telemetry-port", "0"]
+        [sys.executable, *WITH_DEFAULT_SIGINT, "-m", "epson_remote.sim"]
+        + ["--command-port", "0", "--telemetry-port", "0"]
         + ["--password", "pw", "--telemetry-rate", "100"],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

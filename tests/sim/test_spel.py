@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import pytest
 from epson_remote.sim.controller import HOME_JOINTS, SimulatedController
-from epson_remote.sim.spel import MotionStmt, Num, SpelError, parse, tokenize
+from epson_remote.sim.spel import MAX_NESTING, MotionStmt, Num, SpelError, parse, tokenize
 
 
 @pytest.fixture
@@ -104,6 +104,89 @@ class TestParser:
     )
     def test_malformed_statements(self, ctl, text, code):
         assert ctl.execute(text) == f"!Execute,{code}"
+
+
+def nested(depth: int) -> str:
+    return "Print " + "(" * depth + "1" + ")" * depth
+
+
+DEEP_STATEMENTS = [
+    nested(125),
+    "Print " + "Not " * 900 + "1",
+    "Print " + "- " * 900 + "1",
+    "Print " + "CX(" * 200 + "Here" + ")" * 200,
+    "Print CX(Here" + " +X(CX(Here" * 100 + "))" * 100 + ")",
+    "P1 = XY(" + "(" * 125 + "1" + ")" * 125 + ",0,0,0,0,0)",
+    "Speed " + "(" * 125 + "1" + ")" * 125,
+]
+
+
+class TestLimits:
+    """What the interpreter cannot take is a syntax error (12), a value it cannot hold a range
+    error (14): never a fault of the simulator (99, or an exception out of ``execute``)."""
+
+    @pytest.mark.parametrize("statement", DEEP_STATEMENTS, ids=lambda s: s[:24])
+    def test_deep_nesting_is_a_syntax_error(self, ctl, statement):
+        assert ctl.execute(statement) == "!Execute,12"
+
+    def test_nesting_up_to_the_limit_is_fine(self, ctl):
+        assert ctl.execute(nested(MAX_NESTING)) == '#Execute," 1"'
+        assert ctl.execute("Print " + "Not " * MAX_NESTING + "0") == '#Execute," 0"'
+        assert ctl.execute(nested(MAX_NESTING + 1)) == "!Execute,12"
+        with pytest.raises(SpelError) as e:
+            parse("Print " + "Not " * (MAX_NESTING + 1) + "0")
+        assert e.value.code == 12
+
+    def test_long_operator_chains_work(self, ctl):
+        assert ctl.execute("Print " + "+".join(["1"] * 500)) == '#Execute," 500"'
+        assert ctl.execute("Print " + " - ".join(["1"] * 500)) == '#Execute," -498"'
+        assert ctl.execute("Print " + "*".join(["1"] * 500) + " / 4") == '#Execute," 0.25"'
+        assert ctl.execute("Print " + " And ".join(["-1"] * 500)) == '#Execute," -1"'
+        assert ctl.execute("Print " + " + ".join(['"a"'] * 500)) == f'#Execute,"{"a" * 500}"'
+        assert ctl.execute("Print CX(XY(0,0,0,0,0,0)" + " +X(1)" * 500 + ")") == (
+            '#Execute," 500"'
+        )
+
+    @pytest.mark.parametrize(
+        "statement",
+        [
+            "Print 1e308 * 10",
+            "Print -1e308 - 1e308",
+            "Print 9223372036854775807 + 1",
+            "Print -9223372036854775807 - 2",
+            "Print -(-9223372036854775807 - 1)",
+            "Print 4294967296 * 4294967296",
+            "Print " + "*".join(["99999"] * 600),
+            "Print 9223372036854775808",
+            "Print " + "9" * 4000,
+            "Print &H" + "F" * 4000,
+            "Print Not 1e300",
+            "Print 1e300 And 1",
+            "Print 1e300 Mod 7",
+            "Print 7 Mod 0.5",
+            "Print CX(XY(1e308,0,0,0,0,0) + XY(1e308,0,0,0,0,0))",
+            "Print CX(XY(1e308,0,0,0,0,0) +X(1e308))",
+        ],
+        ids=lambda s: s[:32],
+    )
+    def test_values_that_do_not_fit_are_range_errors(self, ctl, statement):
+        assert ctl.execute(statement) == "!Execute,14"
+
+    def test_64_bit_integers_fit(self, ctl):
+        assert ctl.execute("Print 9223372036854775807, -9223372036854775807 - 1, &H7FFF") == (
+            '#Execute," 9223372036854775807 -9223372036854775808 32767"'
+        )
+
+    def test_over_the_wire_the_simulator_answers_and_serves_on(self, sim, connect):
+        client = connect(sim.host, sim.command_port)
+        assert client.ask("$Login,") == b"#Login,0\r\n"
+        for statement in DEEP_STATEMENTS[:2]:
+            assert client.ask(f'$Execute,"{statement}"') == b"!Execute,12\r\n"
+        long_sum = "Print " + "+".join(["1"] * 500)
+        assert client.ask(f'$Execute,"{long_sum}"') == b'#Execute," 500"\r\n'
+        assert client.ask('$Execute,"Print 1e308 * 10"') == b"!Execute,14\r\n"
+        assert client.ask('$Execute,"Print 1"') == b'#Execute," 1"\r\n'
+        assert sim.is_alive()
 
 
 class TestQueries:

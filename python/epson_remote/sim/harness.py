@@ -7,6 +7,11 @@ request/response calls; errors raised in the child are raised again in the paren
 
 The child ends when ``stop()`` (or the end of the ``with`` block) asks it to, and by itself when the
 parent goes away: it then reads the end of the pipe.
+
+Only the process that started a simulator owns it. A process forked from the owner (``os.fork()``)
+inherits the ``ControllerSimulator`` object but not the right to end the simulator: right after the
+fork it drops its copies of the handles, so neither its ``stop()``, its ``with`` block nor its exit
+(multiprocessing's exit handler) sends the shutdown, kills or waits for the owner's simulator.
 """
 
 from __future__ import annotations
@@ -24,6 +29,7 @@ import sys
 import threading
 import traceback
 import types
+import weakref
 from typing import Any
 
 _START_TIMEOUT = 60.0  # a cold spawn on a loaded two-core machine can take a few seconds
@@ -83,6 +89,7 @@ class ControllerSimulator:
         self._ids = itertools.count(1)
         self._reader: threading.Thread | None = None
         self._gone: str | None = None
+        self._owner_pid: int | None = None  # the process that started the child
 
     # -- life cycle -------------------------------------------------------------------------
 
@@ -101,6 +108,8 @@ class ControllerSimulator:
         _start_without_main(process)
         child_conn.close()  # so that the child's end of the pipe closes when the child dies
         self._process, self._conn, self._gone = process, parent_conn, None
+        self._owner_pid = os.getpid()
+        _started.add(self)
         try:
             if not parent_conn.poll(_START_TIMEOUT):
                 raise SimulatorError(f"the simulator did not start within {_START_TIMEOUT} s")
@@ -120,17 +129,42 @@ class ControllerSimulator:
         return self
 
     def stop(self) -> None:
-        """Ask the child to end and join it; kill it by its PID if it does not end in time."""
+        """Ask the child to end and join it; kill it by its PID if it does not end in time.
+
+        In a process forked from the one that started the simulator, only forget it: the
+        simulator stays with its owner."""
         process = self._process
         if process is None:
+            return
+        if self._owner_pid != os.getpid():
+            self._forget_inherited()
             return
         with contextlib.suppress(SimulatorError, TimeoutError):
             self._call("shutdown", timeout=_STOP_TIMEOUT)
         self._abandon()
 
+    def _forget_inherited(self) -> None:
+        """In a process forked from the owner: drop the inherited handles without touching the
+        owner's simulator (no shutdown message, no signal, no wait)."""
+        process, conn = self._process, self._conn
+        self._process, self._conn, self._reader = None, None, None
+        _started.discard(self)
+        if process is not None:
+            # multiprocessing lists the Process among this process's children too (a copy of the
+            # owner's list): at exit it would terminate and join it. It is not ours to end.
+            children = getattr(multiprocessing.process, "_children", None)
+            if children is not None:
+                children.discard(process)
+        if conn is not None:
+            # Closes this process's copy of the descriptor only (no shutdown of the socket), so
+            # the child still sees the end of the pipe when its owner goes.
+            with contextlib.suppress(OSError):
+                conn.close()
+
     def _abandon(self) -> None:
         process, conn = self._process, self._conn
         self._process = None
+        _started.discard(self)
         if conn is not None:
             # Shut the pipe's socket down before closing it: that wakes our reader thread (a bare
             # close does not) and makes the child read the end of the stream and exit.
@@ -324,6 +358,11 @@ class ControllerSimulator:
     # -- calls ------------------------------------------------------------------------------
 
     def _call(self, method: str, *args, timeout: float | None = _CALL_TIMEOUT, **kwargs) -> Any:
+        if self._owner_pid not in (None, os.getpid()):
+            raise SimulatorError(
+                f"the simulator belongs to process {self._owner_pid}, which started it; "
+                "a process forked from it cannot use it"
+            )
         if self._process is None or self._conn is None:
             raise SimulatorError("the simulator is not started")
         call_id = next(self._ids)
@@ -369,6 +408,18 @@ class ControllerSimulator:
         for call in waiting:
             call[1], call[2] = False, _error_payload(SimulatorError(reason))
             call[0].set()
+
+
+# Started simulators of this process, for the fork handler below.
+_started: weakref.WeakSet[ControllerSimulator] = weakref.WeakSet()
+
+
+def _forget_inherited_simulators() -> None:
+    for simulator in list(_started):
+        simulator._forget_inherited()
+
+
+os.register_at_fork(after_in_child=_forget_inherited_simulators)
 
 
 def _start_without_main(process) -> None:

@@ -27,9 +27,16 @@ Mod``, comparisons (``= <> < > <= >=``), ``Not And Or Xor``, the constants ``Tru
 ``CX``..``CW``, and point arithmetic: ``P1 + P2``, ``P1 +X(10)`` / ``Here -Z(5)`` (offset one
 coordinate) and ``P1 :Z(100)`` (replace one coordinate). Names are case-insensitive.
 
+Integers are 64-bit (``INT_MIN``..``INT_MAX``) and reals are doubles: a literal, a result
+or a conversion to an integer that does not fit is error 14, like a result that overflows to
+infinity. Long chains of operators (``1+1+1+...``, ``a And b And c ...``, ``P1 +X(1) +X(1) ...``)
+are parsed and evaluated without recursing per operand; what is nested (parentheses, function
+arguments, prefix ``Not``, ``-`` and ``+``) may be ``MAX_NESTING`` levels deep, and a statement
+nested deeper is a syntax error (12).
+
 Errors carry the controller's Remote Ethernet error codes: 11 unknown statement or name,
-12 syntax error, 14 number out of range or of the wrong type, 15 missing parameter, wrong
-dimension or element out of range.
+12 syntax error (also a statement nested too deeply), 14 number out of range or of the wrong
+type, 15 missing parameter, wrong dimension or element out of range.
 """
 
 from __future__ import annotations
@@ -43,6 +50,13 @@ ERR_UNKNOWN = 11
 ERR_SYNTAX = 12
 ERR_RANGE = 14
 ERR_ELEMENT = 15
+
+INT_MIN = -(2**63)
+INT_MAX = 2**63 - 1
+# Deepest nesting of parentheses, function arguments and prefix operators in one statement. The
+# parser and evaluator recurse once per level (a parenthesis costs the parser eight Python
+# frames), so this keeps a statement far from the interpreter's recursion limit.
+MAX_NESTING = 64
 
 
 class SpelError(Exception):
@@ -116,16 +130,16 @@ def tokenize(text: str) -> list[Token]:
         kind = m.lastgroup
         s = m.group()
         if kind == "hex":
-            tokens.append(Token("num", s, int(s[2:], 16), pos))
+            tokens.append(Token("num", s, _integer_literal(s, s[2:], 16), pos))
         elif kind == "bin":
-            tokens.append(Token("num", s, int(s[2:], 2), pos))
+            tokens.append(Token("num", s, _integer_literal(s, s[2:], 2), pos))
         elif kind == "num":
             if "." in s or "e" in s or "E" in s:
                 value: float | int = float(s)
                 if not math.isfinite(value):
                     raise SpelError(ERR_RANGE, f"number {s} out of range")
             else:
-                value = int(s)
+                value = _integer_literal(s, s, 10)
             tokens.append(Token("num", s, value, pos))
         elif kind == "str":
             tokens.append(Token("str", s, s[1:-1], pos))
@@ -134,6 +148,22 @@ def tokenize(text: str) -> list[Token]:
         pos = m.end()
     tokens.append(Token("end", "", None, len(text)))
     return tokens
+
+
+def _integer_literal(text: str, digits: str, base: int) -> int:
+    # Digits beyond what 64 bits can hold are refused before conversion: a decimal string of
+    # thousands of digits would otherwise hit Python's own conversion limit.
+    significant = digits.lstrip("0")
+    if len(significant) > {2: 64, 10: 19, 16: 16}[base]:
+        raise SpelError(ERR_RANGE, f"number {text} out of range")
+    return _check_integer(int(significant or "0", base), f"number {text}")
+
+
+def _check_integer(value: int, what: str = "integer") -> int:
+    """``value`` if it fits 64 bits, else error 14."""
+    if not INT_MIN <= value <= INT_MAX:
+        raise SpelError(ERR_RANGE, f"{what} out of range")
+    return value
 
 
 # --- syntax tree -------------------------------------------------------------------------------
@@ -250,6 +280,7 @@ class Parser:
         self.text = text
         self.tokens = tokenize(text)
         self.i = 0
+        self.depth = 0  # nesting level of the expression being parsed
 
     # token helpers
 
@@ -285,6 +316,13 @@ class Parser:
     def expect_end(self) -> None:
         if self.tok.kind != "end":
             raise self.error("expected end of statement")
+
+    def enter(self) -> None:
+        """One level deeper (a parenthesis, an argument list, a prefix operator); leave with
+        ``self.depth -= 1``. A failure abandons the whole statement, so no unwinding is needed."""
+        self.depth += 1
+        if self.depth > MAX_NESTING:
+            raise self.error(f"statement nested more than {MAX_NESTING} levels deep")
 
     # statements
 
@@ -403,8 +441,11 @@ class Parser:
 
     def negation(self) -> Any:
         if self.at_word("not"):
+            self.enter()
             self.advance()
-            return Unary("not", self.negation())
+            node = Unary("not", self.negation())
+            self.depth -= 1
+            return node
         return self.comparison()
 
     def comparison(self) -> Any:
@@ -421,7 +462,9 @@ class Parser:
                 mode = self.advance().text
                 axis = _AXES[self.advance().low]
                 self.expect_op("(")
+                self.enter()
                 value = self.expression()
+                self.depth -= 1
                 self.expect_op(")")
                 left = CoordEdit(left, mode, axis, value)
             elif self.at_op("+", "-"):
@@ -443,8 +486,11 @@ class Parser:
 
     def unary(self) -> Any:
         if self.at_op("-", "+"):
+            self.enter()
             op = self.advance().text
-            return Unary(op, self.unary())
+            node = Unary(op, self.unary())
+            self.depth -= 1
+            return node
         return self.primary()
 
     def primary(self) -> Any:
@@ -456,9 +502,11 @@ class Parser:
             self.advance()
             return Str(t.value)
         if self.at_op("("):
+            self.enter()
             self.advance()
             inner = self.expression()
             self.expect_op(")")
+            self.depth -= 1
             return inner
         if t.kind == "id":
             reserved = _ALL_MODIFIERS | {"and", "or", "xor", "not", "mod"}
@@ -466,6 +514,7 @@ class Parser:
                 raise self.error("expected a value")
             self.advance()
             if self.at_op("("):
+                self.enter()
                 self.advance()
                 args = []
                 if not self.at_op(")"):
@@ -474,6 +523,7 @@ class Parser:
                         self.advance()
                         args.append(self.expression())
                 self.expect_op(")")
+                self.depth -= 1
                 return Call(t.low, tuple(args))
             if _POINT_NAME.match(t.low):
                 _point_number(t.low)
@@ -482,15 +532,20 @@ class Parser:
 
 
 def _point_number(word: str) -> int:
-    n = int(word[1:])
-    if n > MAX_POINT:
-        raise SpelError(ERR_ELEMENT, f"point P{n} out of range P0..P{MAX_POINT}")
-    return n
+    digits = word[1:].lstrip("0") or "0"
+    if len(digits) > len(str(MAX_POINT)) or int(digits) > MAX_POINT:
+        raise SpelError(ERR_ELEMENT, f"point P{digits} out of range P0..P{MAX_POINT}")
+    return int(digits)
 
 
 def parse(text: str) -> Any:
     """Parse one statement into its syntax tree; raises :class:`SpelError`."""
-    return Parser(text).statement()
+    try:
+        return Parser(text).statement()
+    except RecursionError:
+        # MAX_NESTING keeps the parser far from the limit; this only guards a caller that is
+        # itself deep in the stack. A statement the parser cannot take is a syntax error.
+        raise SpelError(ERR_SYNTAX, "statement nested too deeply") from None
 
 
 # --- evaluation --------------------------------------------------------------------------------
@@ -542,6 +597,15 @@ class Evaluator:
         self.m = machine
 
     def eval(self, node: Any) -> Any:
+        try:
+            return self._eval(node)
+        except RecursionError:
+            # The parser's MAX_NESTING keeps evaluation far from the limit: only a caller deep
+            # in the stack gets here, and a statement too deep to evaluate is one too deep to
+            # parse.
+            raise SpelError(ERR_SYNTAX, "statement nested too deeply") from None
+
+    def _eval(self, node: Any) -> Any:
         if isinstance(node, Num):
             return node.value
         if isinstance(node, Str):
@@ -552,20 +616,38 @@ class Evaluator:
             return self._call(node.name, node.args)
         if isinstance(node, Unary):
             return self._unary(node)
-        if isinstance(node, Binary):
-            return self._binary(node)
-        if isinstance(node, CoordEdit):
-            point = self.point(node.point)
-            value = self.number(node.value)
-            c = list(point.coords)
-            if node.mode == "+":
-                c[node.axis] += value
-            elif node.mode == "-":
-                c[node.axis] -= value
-            else:
-                c[node.axis] = float(value)
-            return Point(tuple(c))  # type: ignore[arg-type]
+        if isinstance(node, Binary | CoordEdit):
+            return self._chain(node)
         raise SpelError(ERR_SYNTAX, f"cannot evaluate {node!r}")
+
+    def _chain(self, node: Binary | CoordEdit) -> Any:
+        """A left-associated chain (``1+2+3``, ``a And b And c``, ``P1 +X(1) -Z(2)``): its
+        leftmost operand, then each operator with its right operand in turn, without recursing
+        per link (the parser builds the chain left-deep, one node per operator)."""
+        links: list[Binary | CoordEdit] = []
+        while isinstance(node, Binary | CoordEdit):
+            links.append(node)
+            node = node.left if isinstance(node, Binary) else node.point
+        value = self._eval(node)
+        for link in reversed(links):
+            if isinstance(link, Binary):
+                value = self._binary(link.op, value, self._eval(link.right))
+            else:
+                value = self._coord_edit(link, value)
+        return value
+
+    def _coord_edit(self, node: CoordEdit, point: Any) -> Point:
+        if not isinstance(point, Point):
+            raise SpelError(ERR_ELEMENT, "a point is required")
+        value = self.number(node.value)
+        c = list(point.coords)
+        if node.mode == "+":
+            c[node.axis] += value
+        elif node.mode == "-":
+            c[node.axis] -= value
+        else:
+            c[node.axis] = float(value)
+        return _finite_point(c)
 
     def number(self, node: Any) -> int | float:
         v = self.eval(node)
@@ -580,7 +662,7 @@ class Evaluator:
         if isinstance(v, float):
             if v != math.floor(v):
                 raise SpelError(ERR_RANGE, f"an integer is required, got {v!r}")
-            v = int(v)
+            v = _to_integer(v)
         return v
 
     def point(self, node: Any) -> Point:
@@ -647,24 +729,23 @@ class Evaluator:
     def _unary(self, node: Unary) -> Any:
         if node.op == "not":
             v = self.number(node.operand)
-            if isinstance(v, float):
-                v = int(v)
-            return ~v
-        v = self.eval(node.operand)
+            return ~_to_integer(v) if isinstance(v, float) else ~v
+        v = self._eval(node.operand)
         if isinstance(v, Point):
             if node.op == "+":
                 return v
             return Point(tuple(-c for c in v.coords))  # type: ignore[arg-type]
         v = _as_number(v)
-        return -v if node.op == "-" else v
+        if node.op == "+":
+            return v
+        return -v if isinstance(v, float) else _check_integer(-v, "result")
 
-    def _binary(self, node: Binary) -> Any:
-        op = node.op
-        left, right = self.eval(node.left), self.eval(node.right)
+    def _binary(self, op: str, left: Any, right: Any) -> Any:
+        """``left op right`` for operand values."""
         if op in ("+", "-") and isinstance(left, Point) and isinstance(right, Point):
             sign = 1.0 if op == "+" else -1.0
-            return Point(
-                tuple(a + sign * b for a, b in zip(left.coords, right.coords, strict=True))  # type: ignore[arg-type]
+            return _finite_point(
+                [a + sign * b for a, b in zip(left.coords, right.coords, strict=True)]
             )
         if isinstance(left, str) and isinstance(right, str):
             if op == "+":
@@ -682,13 +763,14 @@ class Evaluator:
                 value = math.inf
             if isinstance(value, float) and not math.isfinite(value):
                 raise SpelError(ERR_RANGE, "result out of range")
-            return value
+            return _check_integer(value, "result") if isinstance(value, int) else value
         if op == "mod":
-            if b == 0:
+            ia, ib = _to_integer(a), _to_integer(b)
+            if ib == 0:
                 raise SpelError(ERR_RANGE, "division by zero")
-            return int(a) % int(b)
+            return ia % ib
         if op in ("and", "or", "xor"):
-            ia, ib = int(a), int(b)
+            ia, ib = _to_integer(a), _to_integer(b)
             return {"and": ia & ib, "or": ia | ib, "xor": ia ^ ib}[op]
         result = {
             "=": a == b,
@@ -699,6 +781,17 @@ class Evaluator:
             ">=": a >= b,
         }[op]
         return TRUE if result else FALSE
+
+
+def _finite_point(coords: list[float]) -> Point:
+    if not all(math.isfinite(c) for c in coords):
+        raise SpelError(ERR_RANGE, "point coordinate out of range")
+    return Point(tuple(coords))  # type: ignore[arg-type]
+
+
+def _to_integer(v: int | float) -> int:
+    """A number as an integer (reals truncated toward zero); error 14 beyond 64 bits."""
+    return _check_integer(int(v), f"{v!r} as an integer")
 
 
 def _as_number(v: Any) -> int | float:
