@@ -9,12 +9,17 @@ from __future__ import annotations
 import contextlib
 import os
 import queue
+import signal
 import socket
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 from collections.abc import Callable, Iterator
 
 import pytest
+
 from epson_remote import EthernetReceiveInterface
 
 HOST = "127.0.0.1"
@@ -101,6 +106,63 @@ def wait_until(condition: Callable[[], bool], timeout: float = 5.0) -> bool:
             return False
         time.sleep(0.01)
     return True
+
+
+SYN_SENT = "02"  # the state column of /proc/net/tcp
+
+
+def half_open_connections(port: int) -> int:
+    """Connections of this machine to ``HOST:port`` still waiting for the handshake's answer."""
+    with open("/proc/net/tcp") as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    return sum(1 for row in rows if row[2] == f"0100007F:{port:04X}" and row[3] == SYN_SENT)
+
+
+class SynDroppingPort:
+    """A loopback port that does not answer connection attempts, as an unplugged controller: its
+    listener's queue is full and never accepted from, so Linux drops every further handshake."""
+
+    def __init__(self, port: int = 0) -> None:
+        self._listener = socket.socket()
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((HOST, port))
+        self._listener.listen(0)
+        self.port = self._listener.getsockname()[1]
+        self._fillers = []
+        for _ in range(2):  # the first fills the queue, the second is left unanswered
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex((HOST, self.port))
+            self._fillers.append(filler)
+        if not wait_until(lambda: self.waiting() == 1, timeout=2.0):
+            self.close()
+            pytest.skip("this kernel answers connection attempts beyond a full listen queue")
+
+    def waiting(self) -> int:
+        """Connection attempts to the port left unanswered, the filler's included."""
+        return half_open_connections(self.port)
+
+    def close(self) -> None:
+        for filler in self._fillers:
+            filler.close()
+        self._listener.close()
+
+
+@pytest.fixture
+def unanswered(no_leaks) -> Iterator[SynDroppingPort]:
+    port = SynDroppingPort()
+    yield port
+    port.close()
+
+
+def reconnecting_into(peer: TelemetryPeer) -> SynDroppingPort:
+    """Ends ``peer``'s stream and leaves its port unanswered; returns once a connection attempt
+    of the reader waits there."""
+    port = peer.port
+    peer.close()
+    unanswered = SynDroppingPort(port)
+    assert wait_until(lambda: unanswered.waiting() == 2)
+    return unanswered
 
 
 def free_port() -> int:
@@ -338,3 +400,198 @@ class TestReconnect:
         receiver.disconnect()
         # The pause is one second; a disconnect that slept through it would take that long.
         assert time.monotonic() - started < 0.9
+
+
+# -- unanswered connection attempts -------------------------------------------------------------
+
+
+def call_within(call: Callable[[], object], timeout: float) -> BaseException | None:
+    """Runs ``call`` on a thread of its own and returns what it raised; fails when the call is
+    still blocked after ``timeout`` (so that a hang fails the test instead of holding the run)."""
+    raised: list[BaseException] = []
+
+    def run() -> None:
+        try:
+            call()
+        except BaseException as error:
+            raised.append(error)
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    assert not thread.is_alive(), f"still blocked after {timeout} s"
+    return raised[0] if raised else None
+
+
+class TestUnansweredConnect:
+    def test_connect_gives_up_after_two_seconds(self, unanswered):
+        receiver = EthernetReceiveInterface()
+        error = call_within(lambda: receiver.connect(HOST, unanswered.port), timeout=4.0)
+        assert isinstance(error, RuntimeError)
+        assert str(error) == (
+            f"Failed to connect to Epson telemetry at {HOST}:{unanswered.port}: "
+            "Connection timed out"
+        )
+        assert not receiver.is_connected()
+        assert wait_until(lambda: unanswered.waiting() == 1)  # the attempt was abandoned
+
+    def test_disconnect_from_another_thread_ends_a_connect_attempt(self, unanswered):
+        receiver = EthernetReceiveInterface()
+        raised: list[BaseException] = []
+
+        def connect() -> None:
+            try:
+                receiver.connect(HOST, unanswered.port)
+            except RuntimeError as error:
+                raised.append(error)
+
+        connecting = threading.Thread(target=connect, daemon=True)
+        connecting.start()
+        assert wait_until(lambda: unanswered.waiting() == 2)
+        assert call_within(receiver.disconnect, timeout=1.5) is None
+        connecting.join(1.5)
+        assert not connecting.is_alive()
+        assert [str(error) for error in raised] == [
+            f"Failed to connect to Epson telemetry at {HOST}:{unanswered.port}: Operation canceled"
+        ]
+
+    def test_an_unanswered_reconnection_is_given_up_and_tried_again(self, no_leaks):
+        peer = TelemetryPeer()
+        receiver = EthernetReceiveInterface()
+        receiver.connect(HOST, peer.port)
+        unanswered = reconnecting_into(peer)
+        try:
+            assert wait_until(lambda: unanswered.waiting() == 1, timeout=4.0)  # given up
+            assert wait_until(lambda: unanswered.waiting() == 2, timeout=4.0)  # the next one
+            assert not receiver.is_connected()
+            assert call_within(receiver.disconnect, timeout=1.5) is None
+        finally:
+            unanswered.close()
+
+    def test_disconnect_during_an_unanswered_reconnection_returns_at_once(self, no_leaks):
+        peer = TelemetryPeer()
+        receiver = EthernetReceiveInterface()
+        receiver.connect(HOST, peer.port)
+        unanswered = reconnecting_into(peer)
+        try:
+            assert call_within(receiver.disconnect, timeout=1.5) is None
+            assert not receiver.is_connected()
+            assert wait_until(lambda: unanswered.waiting() == 1)
+        finally:
+            unanswered.close()
+
+    def test_dropping_the_object_during_an_unanswered_reconnection_returns_at_once(self, no_leaks):
+        # In a process of its own: a destructor that blocks holds the interpreter with it.
+        peer = TelemetryPeer()
+        script = textwrap.dedent(
+            f"""
+            import sys, time
+            from epson_remote import EthernetReceiveInterface
+            receiver = EthernetReceiveInterface()
+            receiver.connect({HOST!r}, {peer.port})
+            print("connected", flush=True)
+            sys.stdin.readline()
+            started = time.monotonic()
+            del receiver
+            print(time.monotonic() - started, flush=True)
+            """
+        )
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+        child = subprocess.Popen(
+            [sys.executable, "-c", script],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=env,
+        )
+        unanswered = None
+        try:
+            assert child.stdout.readline() == "connected\n"
+            unanswered = reconnecting_into(peer)
+            child.stdin.write("\n")
+            child.stdin.flush()
+            assert child.wait(timeout=10.0) == 0
+            assert float(child.stdout.read()) < 1.0
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+            child.stdin.close()
+            child.stdout.close()
+            if unanswered is not None:
+                unanswered.close()
+            peer.close()
+
+
+# -- fork ---------------------------------------------------------------------------------------
+
+
+def child_exit_code(pid: int, timeout: float = 10.0) -> int | None:
+    """The exit code of child ``pid``, or None (and the child killed) when it hangs."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.02)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None
+
+
+class TestForkedChild:
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+    @pytest.mark.parametrize("let_go", ["disconnect", "destroy"])
+    def test_a_child_letting_go_of_its_copy_leaves_the_parents_stream_alone(self, peer, let_go):
+        receiver = EthernetReceiveInterface()
+        receiver.connect(HOST, peer.port)
+        client = peer.next_client()
+        copies = [receiver]
+        pid = os.fork()
+        if pid == 0:  # the child: never returns into the test run
+            code = 0
+            try:
+                code |= 1 if receiver.is_connected() else 0
+                if let_go == "disconnect":
+                    receiver.disconnect()
+                    code |= 2 if receiver.is_connected() else 0
+                del receiver
+                copies.clear()
+            except BaseException:
+                code |= 4
+            finally:
+                os._exit(code)
+        try:
+            assert child_exit_code(pid) == 0
+            assert not closed_by_peer(client, timeout=0.5)
+            assert receiver.is_connected()
+            send_and_sync(receiver, client, sample_line([5.0] * 6, [6.0] * 6))
+            assert receiver.get_sample()["tcp_pose"] == [5.0] * 6
+        finally:
+            receiver.disconnect()
+
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+    def test_a_child_connects_its_copy_anew(self, peer):
+        receiver = EthernetReceiveInterface()
+        receiver.connect(HOST, peer.port)
+        client = peer.next_client()
+        other = TelemetryPeer(greeting=sample_line([7.0] * 6, [8.0] * 6))
+        try:
+            pid = os.fork()
+            if pid == 0:
+                code = 0
+                try:
+                    receiver.connect(HOST, other.port)
+                    code |= 0 if receiver.get_sample()["tcp_pose"] == [7.0] * 6 else 1
+                    receiver.disconnect()
+                except BaseException:
+                    code |= 4
+                finally:
+                    os._exit(code)
+            assert child_exit_code(pid) == 0
+            assert closed_by_peer(other.next_client())  # the child's own connection
+            assert not closed_by_peer(client, timeout=0.5)
+            send_and_sync(receiver, client, b"")
+        finally:
+            receiver.disconnect()
+            other.close()

@@ -365,8 +365,9 @@ void PendingFields::set(std::string_view key, double value) {
   const auto found = others_.find(key);
   if (found != others_.end()) {
     found->second = value;
-  } else {
+  } else if (key.size() <= kMaxOtherKeyBytes - otherKeyBytes_) {
     others_.emplace(std::string(key), value);
+    otherKeyBytes_ += key.size();
   }
 }
 

@@ -58,9 +58,13 @@ struct StatusValues {
 void storeStatus(const StatusValues& values, std::map<std::string, std::int64_t>& fields);
 
 /// Sample fields collected across lines until all twelve are present: the twelve sample keys in
-/// fixed slots, any other key in a map.
+/// fixed slots, any other key in a map. Other keys are kept only while their names come to at
+/// most kMaxOtherKeyBytes characters in all; a new one beyond that is dropped, so that a stream
+/// of ever new keys that never completes a sample cannot grow it without bound.
 class PendingFields {
  public:
+  static constexpr std::size_t kMaxOtherKeyBytes = 4096;
+
   PendingFields() = default;
   PendingFields(std::initializer_list<std::pair<const std::string, double>> fields);
 
@@ -70,8 +74,9 @@ class PendingFields {
   void clear() {
     present_ = 0;
     others_.clear();
+    otherKeyBytes_ = 0;
   }
-  /// Sets a key as a line field with that key would.
+  /// Sets a key as a line field with that key would (within the bound on other keys).
   void set(std::string_view key, double value);
   /// Every entry by key.
   std::map<std::string, double> toMap() const;
@@ -82,6 +87,7 @@ class PendingFields {
   std::array<double, 12> values_{};  ///< X Y Z U V W J1agl..J6agl
   std::uint16_t present_ = 0;        ///< bit i: values_[i] is set
   std::map<std::string, double, std::less<>> others_;
+  std::size_t otherKeyBytes_ = 0;  ///< the characters of the keys in others_
 };
 
 /// What one line yields. Only the members of its kind are meaningful: the sample arrays of any

@@ -268,6 +268,31 @@ TEST(TelemetrySample, OtherKeysArePendingWithTheSampleKeysAndClearedWithThem) {
   EXPECT_EQ(pending.toMap(), (Fields{{"X", 3}}));
 }
 
+TEST(TelemetrySample, EverNewOtherKeysKeepThePendingFieldsBoundedAndTheSampleIntact) {
+  // A stream of distinct unknown keys that never completes a sample.
+  PendingFields pending;
+  EXPECT_EQ(parseLine("X=1;Y=2;J1agl=7", pending).kind, Kind::kNothing);
+  std::string line;
+  for (int i = 0; i < 1000000; ++i) {
+    line = "key" + std::to_string(i) + "=1";
+    parseLine(line, pending);
+  }
+  EXPECT_LE(pending.size(), 3 + PendingFields::kMaxOtherKeyBytes / 4);
+  EXPECT_EQ(pending.count("key0"), 1u);  // the first ones fit
+  EXPECT_EQ(pending.count("key999999"), 0u);
+  const LineResult result =
+      parseLine("Z=3;U=4;V=5;W=6;J2agl=8;J3agl=9;J4agl=10;J5agl=11;J6agl=12", pending);
+  ASSERT_EQ(result.kind, Kind::kSample);
+  EXPECT_EQ(result.pose, (std::array<double, 6>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(result.joints, (std::array<double, 6>{7, 8, 9, 10, 11, 12}));
+  // Publishing frees the room again; a single key longer than the room is never kept.
+  EXPECT_EQ(parseLine("key999999=1", pending).kind, Kind::kNothing);
+  EXPECT_EQ(pending.count("key999999"), 1u);
+  pending.clear();
+  parseLine(std::string(PendingFields::kMaxOtherKeyBytes + 1, 'k') + "=1;Y=2", pending);
+  EXPECT_EQ(pending.toMap(), (Fields{{"Y", 2}}));
+}
+
 TEST(TelemetryStatus, StoringUpdatesTheEntriesInPlaceAndReplacesAnyOtherContent) {
   std::map<std::string, std::int64_t> status{{"stale", 1}};
   epson::telemetry::StatusValues values;
