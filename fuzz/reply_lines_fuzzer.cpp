@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "epson/command_session.hpp"
@@ -150,18 +151,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
-  // Everything is sent and the sending side closed before the session reads: it sees the bytes
-  // in the chunks its reads happen to get, then end of file.
+  // The controller answers once the request has arrived (bytes that were there before it are
+  // stale and discarded), then closes its side: the session sees the bytes in the chunks its
+  // reads happen to get, then end of file.
   const int bufferSize = 1 << 20;
   ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
   ::setsockopt(fds[0], SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
-  std::size_t sent = 0;
-  while (sent < output.size()) {
-    const ssize_t n = ::send(fds[1], output.data() + sent, output.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) std::abort();
-    sent += static_cast<std::size_t>(n);
-  }
-  ::shutdown(fds[1], SHUT_WR);
+  std::thread controller([&output, peer = fds[1]] {
+    for (char c = 0; c != '\n';) {
+      if (::recv(peer, &c, 1, 0) != 1) break;
+    }
+    std::size_t sent = 0;
+    while (sent < output.size()) {
+      const ssize_t n = ::send(peer, output.data() + sent, output.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    ::shutdown(peer, SHUT_WR);
+  });
 
   std::deque<std::string> expired;
   if ((control & 0x08) != 0) expired.push_back("Pause");
@@ -197,7 +204,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (startsWith(*reply, "#Logout")) check(!session.isLoggedIn());
     }
     if (routed && reply) check(session.pendingReply == *routed);
-  }  // the session closes its end
+    controller.join();
+    session.connected.store(false);  // no disconnect steps: the peer has gone
+  }                                  // the session closes its end
   ::close(fds[1]);
   return 0;
 }

@@ -114,6 +114,14 @@ def rewrite(module: str, text: str) -> str:
 
 
 def _insert_before_first_class(text: str, definition: str) -> str:
+    # The definitions use `typing.`; stubgen imports it only when a signature needs it.
+    if "\nimport typing\n" not in text:
+        text = _replace(
+            text,
+            "from __future__ import annotations\n",
+            "from __future__ import annotations\nimport typing\n",
+            "the __future__ import",
+        )
     index = text.index("\nclass ") + 1
     return text[:index] + definition + text[index:]
 

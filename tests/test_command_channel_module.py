@@ -56,7 +56,8 @@ FIRST_DOC_LINES = {
     "get_state": "Read joint positions and TCP pose in one controller request.",
 }
 
-INT = "typing.SupportsInt | typing.SupportsIndex"
+# Integer arguments are taken strictly (int, bool or an object with __index__): they show as int.
+INT = "int"
 SELF = "self: epson_remote._command_channel.CommandChannel"
 
 

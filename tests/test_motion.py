@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import threading
+import time
 
 import pytest
 
@@ -211,7 +212,7 @@ class TestMove:
         ("value", "text"),
         [
             (0.5, "0.50000000000000000"),
-            (1e-20, "0.00000000000000000"),
+            (1e-17, "0.00000000000000001"),
             (0.1, "0.10000000000000001"),
         ],
     )
@@ -383,3 +384,54 @@ class TestDuringMotion:
         assert channel.is_emergency_stopped() is True
         assert channel.get_power_mode() == 0
         assert channel.is_connected()
+
+    def test_a_stray_line_during_a_motion_is_logged_and_the_motion_waits_on(
+        self, sim, channel, capfd
+    ):
+        # Dropping the connection here would leave a moving arm that nothing can pause.
+        mover = self.start_go(sim, channel)
+        sim.push(b"#Foo,0\r\n\r\n!Login,11\r\n")
+        time.sleep(0.3)
+        assert mover.running()
+        self.finish(sim, mover)
+        assert capfd.readouterr().err == (
+            "Unexpected Epson response while waiting for #Execute: #Foo,0 "
+            "(ignored; the motion goes on)\n"
+            "Empty response from Epson controller (ignored; the motion goes on)\n"
+            "Unexpected Epson response while waiting for #Execute: !Login,11 "
+            "(ignored; the motion goes on)\n"
+        )
+        assert channel.is_connected()
+        assert channel.get_tool() == 0  # its own reply, not a leftover
+
+    def test_pause_reply_after_the_motion_reply_still_reaches_the_pause(self, sim, channel):
+        sim.script("$Pause", reply="#Pause,0", delay=0.6)
+        sim.script("Go P1", reply="#Execute,0", delay=0.5)
+        mover = Background(go, channel)
+        sim.wait_for_request("Go P1")
+        started = time.monotonic()
+        channel.pause()  # its reply comes 0.1 s after the motion's, when nobody else reads
+        assert time.monotonic() - started < 3
+        assert mover.outcome() is None
+        assert channel.get_tool() == 0
+
+    @pytest.mark.slow
+    def test_a_pause_expired_on_a_broken_connection_leaves_the_next_one_alone(
+        self, sim, channel
+    ):
+        sim.script("$Pause", silent=True)
+        mover = self.start_go(sim, channel)
+        pauser = Background(channel.pause)
+        sim.wait_for_request("$Pause")
+        sim.drop_client()
+        assert isinstance(mover.outcome(), RuntimeError)
+        channel.connect(sim.host, sim.command_port)  # before the pause's wait has expired
+        assert isinstance(pauser.outcome(), RuntimeError)
+        # Every pause on the new connection gets its own reply.
+        for _ in range(2):
+            sim.script("$Pause", reply="#Pause,0")
+            mover = self.start_go(sim, channel)
+            started = time.monotonic()
+            channel.pause()
+            assert time.monotonic() - started < 2
+            self.finish(sim, mover)

@@ -60,7 +60,7 @@ class TestOpen:
 
     def test_ports_default_to_5000_and_2000(self):
         signature = RobotCell.__init__.__doc__.splitlines()[0]
-        integer = "typing.SupportsInt | typing.SupportsIndex"
+        integer = "int"
         assert signature == (
             "__init__(self: epson_remote._robot_cell.RobotCell, host: str, "
             f"control_port: {integer} = 5000, receive_port: {integer} = 2000) -> None"

@@ -103,11 +103,16 @@ class TestConnectAndLogin:
         assert sim.requests() == ["$Login,pw"] * 3
         assert not ch.is_connected()
 
-    def test_second_connect_replaces_the_connection_without_logout(self, sim):
+    def test_second_connect_closes_the_first_session_the_orderly_way(self, sim, capfd):
         ch = CommandChannel()
         ch.connect(sim.host, sim.command_port)
         ch.connect(sim.host, sim.command_port)
-        assert sim.requests() == ["$Login,", "$Login,"]
+        assert sim.requests() == ["$Login,", "$Logout", "$Login,"]
+        assert capfd.readouterr().out == (
+            f"Connected to 127.0.0.1:{sim.command_port}\n"
+            f"Disconnected from 127.0.0.1:{sim.command_port}\n"
+            f"Connected to 127.0.0.1:{sim.command_port}\n"
+        )
         assert ch.is_logged_in()
         ch.disconnect()
 
@@ -118,7 +123,7 @@ class TestConnectAndLogin:
                 ch.connect("127.0.0.1", port)
 
     def test_default_port_is_5000(self):
-        assert "port: typing.SupportsInt | typing.SupportsIndex = 5000" in CommandChannel.connect.__doc__
+        assert "port: int = 5000" in CommandChannel.connect.__doc__
         from epson_remote.sim import ControllerSimulator
 
         try:
@@ -167,17 +172,23 @@ class TestReplies:
         finally:
             thread.join()
 
-    def test_foreign_reply_fails_and_keeps_the_connection(self, sim, channel):
-        sim.script("Print Tool", reply="#Foo,0")
-        with pytest.raises(RuntimeError, match="^Unexpected Epson response while waiting for #Execute: #Foo,0$"):
+    @pytest.mark.parametrize(
+        ("raw", "message"),
+        [
+            (b"#Foo,0\r\n", "Unexpected Epson response while waiting for #Execute: #Foo,0"),
+            (b"\r\n", "Empty response from Epson controller"),
+            (b"!Foo,11\r\n", 'Remote command failed: !Foo,11 (command: $Execute,"Print Tool")'),
+        ],
+    )
+    def test_a_line_that_is_not_the_reply_drops_the_connection(self, sim, channel, raw, message):
+        # Kept, the connection would hand the real reply to the next request.
+        sim.script("Print Tool", raw=raw + b'#Execute," 3"\r\n')
+        with pytest.raises(RuntimeError) as error:
             channel.get_tool()
-        assert channel.is_connected()
-
-    def test_empty_reply_line(self, sim, channel):
-        sim.script("Print Tool", raw=b"\r\n")
-        with pytest.raises(RuntimeError, match="^Empty response from Epson controller$"):
-            channel.get_tool()
-        assert channel.is_connected()
+        assert str(error.value) == message
+        assert not channel.is_connected() and not channel.is_logged_in()
+        with pytest.raises(RuntimeError, match="^command\\(\\) was called but socket not connected$"):
+            channel.get_power_mode()
 
     def test_failure_reply_keeps_the_connection(self, sim, channel):
         sim.script("Reset", reply="!Execute,99,1")
@@ -200,6 +211,22 @@ class TestReplies:
         assert channel.get_tool() == 1
         channel.connect(sim.host, sim.command_port)
         assert channel.get_tool() == 0
+
+    def test_a_line_after_the_reply_is_never_the_next_reply(self, sim, channel, capfd):
+        # One extra line in the reply's segment, one arriving on its own a moment later.
+        sim.script("Print Tool", raw=b'#Execute," 1"\r\n#Execute," 9"\r\n')
+        assert channel.get_tool() == 1
+        assert channel.get_tool() == 0
+        sim.script("Print Tool", raw=b'#Execute," 2"\r\n')
+        assert channel.get_tool() == 2
+        assert sim.push(b'#Execute," 7"\r\n')
+        time.sleep(0.2)
+        assert channel.get_tool() == 0
+        assert channel.is_connected()
+        assert capfd.readouterr().err == (
+            'Discarded an Epson response that answers no request: #Execute," 9"\n'
+            'Discarded an Epson response that answers no request: #Execute," 7"\n'
+        )
 
     def test_endless_reply_line_is_bounded(self, sim, channel):
         sim.script("Print Tool", raw=b"#Execute," + b"x" * (1 << 20) + b"y" * 10)

@@ -106,7 +106,7 @@ class CommandChannel:
             ValueError: If either corner is invalid.
             RuntimeError: If the controller rejects or fails to verify the settings.
         """
-    def connect(self, host: str, port: typing.SupportsInt | typing.SupportsIndex = 5000, password: str = '') -> None:
+    def connect(self, host: str, port: int = 5000, password: str = '') -> None:
         """
         Connect and log in without turning the motors on.
         
@@ -211,7 +211,7 @@ class CommandChannel:
         Raises:
             RuntimeError: If the session is unavailable or the response is invalid.
         """
-    def get_tool_definition(self, tool_num: typing.SupportsInt | typing.SupportsIndex) -> list[float]:
+    def get_tool_definition(self, tool_num: int) -> list[float]:
         """
         Read a native Epson Tool definition.
         
@@ -225,7 +225,7 @@ class CommandChannel:
             IndexError: If the slot is outside the supported range.
             RuntimeError: If the Tool is undefined or the response is invalid.
         """
-    def go(self, destination: str, cp: bool, ljm: bool, orientation_flag: typing.SupportsInt | typing.SupportsIndex | None, search_expression: str | None, parallel_processing: str | None, sync: bool, speed_percent: typing.SupportsInt | typing.SupportsIndex | None = None, acceleration_percent: typing.SupportsInt | typing.SupportsIndex | None = None, deceleration_percent: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
+    def go(self, destination: str, cp: bool, ljm: bool, orientation_flag: int | None, search_expression: str | None, parallel_processing: str | None, sync: bool, speed_percent: int | None = None, acceleration_percent: int | None = None, deceleration_percent: int | None = None) -> None:
         """
         Execute a point-to-point SPEL+ ``Go`` motion.
         
@@ -295,7 +295,7 @@ class CommandChannel:
         Returns:
             ``True`` after a successful login and before logout.
         """
-    def is_tool_defined(self, tool_num: typing.SupportsInt | typing.SupportsIndex) -> bool:
+    def is_tool_defined(self, tool_num: int) -> bool:
         """
         Return whether an Epson Tool slot has a definition.
         
@@ -414,7 +414,7 @@ class CommandChannel:
         Example:
             >>> channel.set_tcp_offset([0.0, 0.0, 0.1, 0.0, 0.0, 0.0])
         """
-    def set_tool(self, tool_num: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def set_tool(self, tool_num: int) -> None:
         """
         Select the Tool used by subsequent Epson motion.
         
@@ -425,7 +425,7 @@ class CommandChannel:
             IndexError: If the Tool number is outside the supported range.
             RuntimeError: If the session is unavailable or the command is rejected.
         """
-    def tl_clear(self, tool_num: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def tl_clear(self, tool_num: int) -> None:
         """
         Clear a native Epson Tool definition.
         
@@ -436,7 +436,7 @@ class CommandChannel:
             IndexError: If the slot is outside the supported range.
             RuntimeError: If the session is unavailable or the command is rejected.
         """
-    def tl_set(self, tool_num: typing.SupportsInt | typing.SupportsIndex, tool_def_point: str) -> None:
+    def tl_set(self, tool_num: int, tool_def_point: str) -> None:
         """
         Define a native Epson Tool with SPEL+ ``TLSet``.
         

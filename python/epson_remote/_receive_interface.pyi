@@ -52,7 +52,7 @@ class EthernetReceiveInterface:
         """
         Create a disconnected telemetry interface.
         """
-    def connect(self, host: str, port: typing.SupportsInt | typing.SupportsIndex = 2000) -> None:
+    def connect(self, host: str, port: int = 2000) -> None:
         """
         Connect to the telemetry port and wait for the first complete sample.
         

@@ -8,7 +8,6 @@ interfaces as one unit.
 from __future__ import annotations
 import epson_remote._command_channel
 import epson_remote._receive_interface
-import typing
 __all__: list[str] = ['RobotCell']
 class RobotCell:
     """
@@ -26,7 +25,7 @@ class RobotCell:
         >>> telemetry = cell.get_receive_interface()
         >>> cell.disconnect()
     """
-    def __init__(self, host: str, control_port: typing.SupportsInt | typing.SupportsIndex = 5000, receive_port: typing.SupportsInt | typing.SupportsIndex = 2000) -> None:
+    def __init__(self, host: str, control_port: int = 5000, receive_port: int = 2000) -> None:
         """
         Connect to an Epson controller.
         

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "binding_support.hpp"
 #include "epson/command_channel.hpp"
 #include "readable_errors.hpp"
 
@@ -102,27 +103,37 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
 
   py::class_<CommandChannel, std::shared_ptr<CommandChannel>>(m, "CommandChannel",
                                                               kCommandChannelDoc)
-      .def(py::init<>(), "Create a disconnected control interface.")
+      .def(py::init([] {
+             return epson::bindings::releasedWithoutGil(std::make_shared<CommandChannel>());
+           }),
+           "Create a disconnected control interface.")
       .def_property_readonly_static(
           "default_port", [](const py::object&) { return epson::kDefaultCommandPort; },
           "Return the default Remote Ethernet command port.\n\n"
           "Returns:\n    The port, 5000.\n")
       .def_property_readonly_static(
-          "default_password", [](const py::object&) { return std::string(epson::kDefaultPassword); },
+          "default_password",
+          [](const py::object&) { return std::string(epson::kDefaultPassword); },
           "Return the protocol's default password.\n\n"
           "Returns:\n    An empty string.\n")
-      .def("connect", &CommandChannel::connect, py::arg("host"),
-           py::arg("port") = epson::kDefaultCommandPort,
-           py::arg("password") = std::string(epson::kDefaultPassword), ReleaseGil(),
-           "Connect and log in without turning the motors on.\n\n"
-           "Call ``motor_on()`` explicitly after confirming that the physical cell is safe.\n\n"
-           "Args:\n"
-           "    host: Controller hostname or IP address.\n"
-           "    port: Remote Ethernet command port.\n"
-           "    password: Remote Ethernet login password.\n\n"
-           "Raises:\n"
-           "    ValueError: If the password contains a line ending.\n"
-           "    RuntimeError: If name resolution, connection, or login fails.\n")
+      .def(
+          "connect",
+          [](CommandChannel& channel, const std::string& host, epson::bindings::Port port,
+             const std::string& password) {
+            py::gil_scoped_release release;
+            channel.connect(host, port.number, password);
+          },
+          py::arg("host"), py::arg("port") = epson::bindings::Port{epson::kDefaultCommandPort},
+          py::arg("password") = std::string(epson::kDefaultPassword),
+          "Connect and log in without turning the motors on.\n\n"
+          "Call ``motor_on()`` explicitly after confirming that the physical cell is safe.\n\n"
+          "Args:\n"
+          "    host: Controller hostname or IP address.\n"
+          "    port: Remote Ethernet command port.\n"
+          "    password: Remote Ethernet login password.\n\n"
+          "Raises:\n"
+          "    ValueError: If the password contains a line ending.\n"
+          "    RuntimeError: If name resolution, connection, or login fails.\n")
       .def("disconnect", &CommandChannel::disconnect, ReleaseGil(),
            "Restore controller state, log out, and close the socket.\n\n"
            "Restores the Tool state saved by ``set_tcp_offset()`` and turns off motors that\n"
@@ -145,10 +156,10 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
             }
             return epson::bindings::readableText(text);  // the controller's bytes, as received
           },
-           "Return the error from the most recent explicit motor-on attempt.\n\n"
-           "Returns:\n"
-           "    An empty string after success or when no attempt has been made; otherwise\n"
-           "    the most recent controller error.\n")
+          "Return the error from the most recent explicit motor-on attempt.\n\n"
+          "Returns:\n"
+          "    An empty string after success or when no attempt has been made; otherwise\n"
+          "    the most recent controller error.\n")
       .def("is_emergency_stopped", &CommandChannel::isEmergencyStopped, ReleaseGil(),
            "Return whether Emergency Stop is active.\n\n"
            "Returns:\n    ``True`` while the controller reports an Emergency Stop.\n\n"
@@ -224,8 +235,8 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "Raises:\n"
            "    RuntimeError: If the session is unavailable, the command is rejected, or\n"
            "        read-back does not match.\n")
-      .def("tl_set", &CommandChannel::tlSet, py::arg("tool_num"), py::arg("tool_def_point"),
-           ReleaseGil(),
+      .def("tl_set", &CommandChannel::tlSet, py::arg("tool_num").noconvert(),
+           py::arg("tool_def_point"), ReleaseGil(),
            "Define a native Epson Tool with SPEL+ ``TLSet``.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n"
@@ -235,14 +246,14 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    IndexError: If the slot is outside the supported range.\n"
            "    ValueError: If the point expression is invalid.\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("tl_clear", &CommandChannel::tlClear, py::arg("tool_num"), ReleaseGil(),
+      .def("tl_clear", &CommandChannel::tlClear, py::arg("tool_num").noconvert(), ReleaseGil(),
            "Clear a native Epson Tool definition.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n\n"
            "Raises:\n"
            "    IndexError: If the slot is outside the supported range.\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("set_tool", &CommandChannel::setTool, py::arg("tool_num"), ReleaseGil(),
+      .def("set_tool", &CommandChannel::setTool, py::arg("tool_num").noconvert(), ReleaseGil(),
            "Select the Tool used by subsequent Epson motion.\n\n"
            "Args:\n"
            "    tool_num: Tool number from 0 through 15. Tool 0 is the flange.\n\n"
@@ -254,7 +265,8 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "Returns:\n    The selected Tool, 0 through 15.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the response is invalid.\n")
-      .def("is_tool_defined", &CommandChannel::isToolDefined, py::arg("tool_num"), ReleaseGil(),
+      .def("is_tool_defined", &CommandChannel::isToolDefined, py::arg("tool_num").noconvert(),
+           ReleaseGil(),
            "Return whether an Epson Tool slot has a definition.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n\n"
@@ -262,8 +274,8 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "Raises:\n"
            "    IndexError: If the slot is outside the supported range.\n"
            "    RuntimeError: If the session is unavailable or the response is invalid.\n")
-      .def("get_tool_definition", &CommandChannel::getToolDefinition, py::arg("tool_num"),
-           ReleaseGil(),
+      .def("get_tool_definition", &CommandChannel::getToolDefinition,
+           py::arg("tool_num").noconvert(), ReleaseGil(),
            "Read a native Epson Tool definition.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n\n"
@@ -295,8 +307,8 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "Raises:\n"
            "    RuntimeError: If restoration is required and a controller command fails.\n")
       .def("inverse_kinematics", &CommandChannel::inverseKinematics, py::arg("cartesian_pose"),
-           py::arg("least_joint_motion") = true,
-           py::arg("reference_joint_positions") = py::none(), ReleaseGil(),
+           py::arg("least_joint_motion") = true, py::arg("reference_joint_positions") = py::none(),
+           ReleaseGil(),
            "Solve inverse kinematics on the connected Epson controller.\n\n"
            "Evaluates SPEL+ ``PAgl`` for joints 1 through 6; the robot does not move.\n\n"
            "Args:\n"
@@ -311,10 +323,11 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    RuntimeError: If disconnected, unreachable, rejected or the response is\n"
            "        invalid.\n")
       .def("go", &CommandChannel::go, py::arg("destination"), py::arg("cp"), py::arg("ljm"),
-           py::arg("orientation_flag"), py::arg("search_expression"),
-           py::arg("parallel_processing"), py::arg("sync"), py::arg("speed_percent") = py::none(),
-           py::arg("acceleration_percent") = py::none(),
-           py::arg("deceleration_percent") = py::none(), ReleaseGil(),
+           py::arg("orientation_flag").noconvert(), py::arg("search_expression"),
+           py::arg("parallel_processing"), py::arg("sync"),
+           py::arg("speed_percent").noconvert() = py::none(),
+           py::arg("acceleration_percent").noconvert() = py::none(),
+           py::arg("deceleration_percent").noconvert() = py::none(), ReleaseGil(),
            "Execute a point-to-point SPEL+ ``Go`` motion.\n\n"
            "Blocks until the motion has completed; other Python threads keep running and may\n"
            "call ``pause()`` and ``continue_motion()`` meanwhile.\n\n"

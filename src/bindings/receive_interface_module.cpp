@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "binding_support.hpp"
 #include "epson/receive_interface.hpp"
 
 namespace py = pybind11;
@@ -74,18 +75,28 @@ PYBIND11_MODULE(_receive_interface, m, py::multiple_interpreters::not_supported(
 
   py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>>(
       m, "EthernetReceiveInterface", kReceiveInterfaceDoc)
-      .def(py::init<>(), "Create a disconnected telemetry interface.")
-      .def("connect", &EthernetReceiveInterface::connect, py::arg("host"),
-           py::arg("port") = epson::kDefaultTelemetryPort, ReleaseGil(),
-           "Connect to the telemetry port and wait for the first complete sample.\n\n"
-           "Closes any previous connection first and marks the stored sample and status\n"
-           "invalid until new ones arrive.\n\n"
-           "Args:\n"
-           "    host: Controller hostname or IP address.\n"
-           "    port: Controller-pushed telemetry port.\n\n"
-           "Raises:\n"
-           "    RuntimeError: If name resolution or connection fails, or no complete six-axis\n"
-           "        sample arrives within 2 seconds.\n")
+      .def(py::init([] {
+             return epson::bindings::releasedWithoutGil(
+                 std::make_shared<EthernetReceiveInterface>());
+           }),
+           "Create a disconnected telemetry interface.")
+      .def(
+          "connect",
+          [](EthernetReceiveInterface& telemetry, const std::string& host,
+             epson::bindings::Port port) {
+            py::gil_scoped_release release;
+            telemetry.connect(host, port.number);
+          },
+          py::arg("host"), py::arg("port") = epson::bindings::Port{epson::kDefaultTelemetryPort},
+          "Connect to the telemetry port and wait for the first complete sample.\n\n"
+          "Closes any previous connection first and marks the stored sample and status\n"
+          "invalid until new ones arrive.\n\n"
+          "Args:\n"
+          "    host: Controller hostname or IP address.\n"
+          "    port: Controller-pushed telemetry port.\n\n"
+          "Raises:\n"
+          "    RuntimeError: If name resolution or connection fails, or no complete six-axis\n"
+          "        sample arrives within 2 seconds.\n")
       .def("disconnect", &EthernetReceiveInterface::disconnect, ReleaseGil(),
            "Stop the reader thread and close the telemetry socket.\n\n"
            "The last sample and status stay readable. Safe to call when already disconnected.\n")

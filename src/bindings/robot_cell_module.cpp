@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "binding_support.hpp"
 #include "epson/robot_cell.hpp"
 #include "readable_errors.hpp"
 
@@ -48,13 +49,19 @@ PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
   py::class_<RobotCell, std::shared_ptr<RobotCell>>(m, "RobotCell", kRobotCellDoc)
       // The GIL is released inside the factory: a release guard on a factory constructor
       // corrupts pybind11's instance registry.
-      .def(py::init(
-               [](const std::string& host, std::uint16_t control_port, std::uint16_t receive_port) {
-                 py::gil_scoped_release release;
-                 return std::make_shared<RobotCell>(host, control_port, receive_port);
-               }),
-           py::arg("host"), py::arg("control_port") = epson::kDefaultCommandPort,
-           py::arg("receive_port") = epson::kDefaultTelemetryPort,
+      .def(py::init([](const std::string& host, epson::bindings::Port control_port,
+                       epson::bindings::Port receive_port) {
+             std::shared_ptr<RobotCell> cell;
+             {
+               py::gil_scoped_release release;
+               cell = std::make_shared<RobotCell>(host, control_port.number, receive_port.number);
+             }
+             // Its teardown disconnects both interfaces: never with the lock held.
+             return epson::bindings::releasedWithoutGil(std::move(cell));
+           }),
+           py::arg("host"),
+           py::arg("control_port") = epson::bindings::Port{epson::kDefaultCommandPort},
+           py::arg("receive_port") = epson::bindings::Port{epson::kDefaultTelemetryPort},
            "Connect to an Epson controller.\n\n"
            "Args:\n"
            "    host: Controller hostname or IP address.\n"
@@ -63,14 +70,22 @@ PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
            "Raises:\n"
            "    RuntimeError: If either connection, login, or initial telemetry readiness\n"
            "        check fails.\n")
-      .def("get_control_interface", &RobotCell::getControlInterface,
-           "Return the owned command interface.\n\n"
-           "Returns:\n"
-           "    The connected :class:`CommandChannel`.\n")
-      .def("get_receive_interface", &RobotCell::getReceiveInterface,
-           "Return the owned telemetry interface.\n\n"
-           "Returns:\n"
-           "    The connected :class:`EthernetReceiveInterface`.\n")
+      .def(
+          "get_control_interface",
+          [](const RobotCell& cell) {
+            return epson::bindings::releasedWithoutGil(cell.getControlInterface());
+          },
+          "Return the owned command interface.\n\n"
+          "Returns:\n"
+          "    The connected :class:`CommandChannel`.\n")
+      .def(
+          "get_receive_interface",
+          [](const RobotCell& cell) {
+            return epson::bindings::releasedWithoutGil(cell.getReceiveInterface());
+          },
+          "Return the owned telemetry interface.\n\n"
+          "Returns:\n"
+          "    The connected :class:`EthernetReceiveInterface`.\n")
       .def("is_connected", &RobotCell::isConnected, ReleaseGil(),
            "Return whether both Epson connections are active.\n\n"
            "Returns:\n"

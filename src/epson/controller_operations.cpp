@@ -128,7 +128,6 @@ EpsonPowerMode CommandChannel::Impl::getPowerModeLocked() {
 }
 
 void CommandChannel::Impl::setPowerMode(EpsonPowerMode mode) {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
   std::string word;
   switch (mode) {
     case EpsonPowerMode::LOW:
@@ -139,6 +138,7 @@ void CommandChannel::Impl::setPowerMode(EpsonPowerMode mode) {
       break;
   }
   if (word.empty()) throw std::invalid_argument("Unknown Epson power mode");
+  std::lock_guard<std::timed_mutex> lock(connectionMutex);
 
   command("$Execute,\"Power " + word + "\"", kCommandTimeoutMs);
   // Set and read-back under one hold of the lock: nothing else may change the mode in between.

@@ -7,7 +7,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "epson/caller_text.hpp"
 #include "epson/command_session.hpp"
 #include "epson/number_format.hpp"
 #include "epson/wire_protocol.hpp"
@@ -22,42 +24,41 @@ constexpr int kSpeedDecimals = 17;
 /// reach the controller past the held connection, so it is cleared before the lock is released.
 class MotionHold {
  public:
-  MotionHold(std::timed_mutex& connectionMutex, std::atomic<bool>& motionInProgress)
-      : lock_(connectionMutex), motionInProgress_(motionInProgress) {
-    motionInProgress_.exchange(true);
+  explicit MotionHold(CommandChannel::Impl& session)
+      : lock_(session.connectionMutex), session_(session) {
+    session_.beginMotion();
   }
-  ~MotionHold() { motionInProgress_.exchange(false); }  // lock_ is released after this body
+  ~MotionHold() { session_.endMotion(); }  // lock_ is released after this body
   MotionHold(const MotionHold&) = delete;
   MotionHold& operator=(const MotionHold&) = delete;
 
  private:
   std::lock_guard<std::timed_mutex> lock_;
-  std::atomic<bool>& motionInProgress_;
+  CommandChannel::Impl& session_;
 };
-
-/// The wire has no escape inside `$Execute,"..."`: a quote would end the statement early and a
-/// line ending would end the request, putting the rest on the wire as a request of its own.
-void checkVerbatim(const std::string& text, const std::string& what) {
-  if (text.find_first_of("\"\r\n") != std::string::npos) {
-    throw std::invalid_argument(what + " must not contain quotes or line endings");
-  }
-}
 
 void checkDestination(const std::string& destination, const std::string& motion) {
   if (destination.empty()) {
     throw std::invalid_argument(motion + " destination must not be empty");
   }
-  checkVerbatim(destination, motion + " destination");
+  checkVerbatimText(destination, motion + " destination");
 }
 
 void checkAtLeastOne(const std::optional<std::int32_t>& value, const char* name) {
   if (value && *value < 1) throw std::invalid_argument(std::string(name) + " must be at least 1");
 }
 
-void checkFinitePositive(const std::optional<double>& value, const char* name) {
-  if (value && !(std::isfinite(*value) && *value > 0.0)) {
+/// The text a SpeedS or AccelS setting is sent as. A positive value below the last decimal would
+/// reach the controller as 0, which is not what the caller asked for.
+std::string settingText(double value, const char* name) {
+  if (!(std::isfinite(value) && value > 0.0)) {
     throw std::invalid_argument(std::string(name) + " must be finite and positive");
   }
+  std::string text = format::fixed(value, kSpeedDecimals);
+  if (text.find_first_of("123456789") == std::string::npos) {
+    throw std::invalid_argument(std::string(name) + " is too small to send: it would read 0");
+  }
+  return text;
 }
 
 /// The modifiers Go and Move share, in the order SPEL+ takes them.
@@ -68,14 +69,14 @@ std::string commonTail(const std::optional<std::string>& searchExpression,
     if (searchExpression->empty()) {
       throw std::invalid_argument("search_expression must not be empty");
     }
-    checkVerbatim(*searchExpression, "search_expression");
+    checkVerbatimText(*searchExpression, "search_expression");
     tail += " " + *searchExpression;
   }
   if (parallelProcessing) {
     if (parallelProcessing->empty()) {
       throw std::invalid_argument("parallel_processing must not be empty");
     }
-    checkVerbatim(*parallelProcessing, "parallel_processing");
+    checkVerbatimText(*parallelProcessing, "parallel_processing");
     tail += " !" + *parallelProcessing + "!";
   }
   if (sync) tail += " SYNC";
@@ -91,8 +92,8 @@ void CommandChannel::Impl::go(const std::string& destination, bool cp, bool ljm,
                               std::optional<std::int32_t> speedPercent,
                               std::optional<std::int32_t> accelerationPercent,
                               std::optional<std::int32_t> decelerationPercent) {
-  MotionHold hold(connectionMutex, motionInProgress);
-
+  // Everything is checked and built before the hold: a refused call neither waits for a running
+  // motion nor sends anything.
   checkDestination(destination, "Go");
   if (orientationFlag && !ljm) {
     throw std::invalid_argument("orientation_flag can only be used when LJM is enabled");
@@ -115,17 +116,21 @@ void CommandChannel::Impl::go(const std::string& destination, bool cp, bool ljm,
   }
   statement += commonTail(searchExpression, parallelProcessing, sync);
 
+  std::vector<std::string> settings;
   if (speedPercent) {
-    command("$Execute,\"Speed " + std::to_string(*speedPercent) + "\"", kCommandTimeoutMs);
+    settings.push_back(wire::executeRequest("Speed " + std::to_string(*speedPercent)));
   }
   if (accelerationPercent) {
     const std::int32_t deceleration = decelerationPercent.value_or(*accelerationPercent);
-    command("$Execute,\"Accel " + std::to_string(*accelerationPercent) + ", " +
-                std::to_string(deceleration) + "\"",
-            kCommandTimeoutMs);
+    settings.push_back(wire::executeRequest("Accel " + std::to_string(*accelerationPercent) + ", " +
+                                            std::to_string(deceleration)));
   }
+  const std::string motion = wire::executeRequest(statement);
+
+  MotionHold hold(*this);
+  for (const std::string& line : settings) command(line, kCommandTimeoutMs);
   // The reply comes when the motion has completed.
-  command(wire::executeRequest(statement), kMotionTimeoutMs);
+  command(motion, kMotionTimeoutMs, ReplyWait::kMotion);
 }
 
 void CommandChannel::Impl::move(const std::string& destination, bool rot, bool ecp, bool cp,
@@ -133,27 +138,27 @@ void CommandChannel::Impl::move(const std::string& destination, bool rot, bool e
                                 const std::optional<std::string>& parallelProcessing, bool sync,
                                 std::optional<double> speedMmS,
                                 std::optional<double> accelerationMmS2) {
-  MotionHold hold(connectionMutex, motionInProgress);
-
+  // As for Go: checked and built before the hold.
   checkDestination(destination, "Move");
-  checkFinitePositive(speedMmS, "speed_mm_s");
-  checkFinitePositive(accelerationMmS2, "acceleration_mm_s2");
+  std::vector<std::string> settings;
+  if (speedMmS) {
+    settings.push_back(wire::executeRequest("SpeedS " + settingText(*speedMmS, "speed_mm_s")));
+  }
+  if (accelerationMmS2) {
+    settings.push_back(
+        wire::executeRequest("AccelS " + settingText(*accelerationMmS2, "acceleration_mm_s2")));
+  }
 
   std::string statement = "Move " + destination;
   if (rot) statement += " ROT";
   if (ecp) statement += " ECP";
   if (cp) statement += " CP";
   statement += commonTail(searchExpression, parallelProcessing, sync);
+  const std::string motion = wire::executeRequest(statement);
 
-  if (speedMmS) {
-    command(wire::executeRequest("SpeedS " + format::fixed(*speedMmS, kSpeedDecimals)),
-            kCommandTimeoutMs);
-  }
-  if (accelerationMmS2) {
-    command(wire::executeRequest("AccelS " + format::fixed(*accelerationMmS2, kSpeedDecimals)),
-            kCommandTimeoutMs);
-  }
-  command(wire::executeRequest(statement), kMotionTimeoutMs);
+  MotionHold hold(*this);
+  for (const std::string& line : settings) command(line, kCommandTimeoutMs);
+  command(motion, kMotionTimeoutMs, ReplyWait::kMotion);
 }
 
 }  // namespace epson

@@ -66,8 +66,7 @@ std::vector<double> CommandChannel::Impl::getState() {
 std::vector<double> CommandChannel::Impl::inverseKinematics(
     const std::vector<double>& cartesianPose, bool leastJointMotion,
     const std::optional<std::vector<double>>& reference) {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-
+  // Everything is checked and built before the lock: an invalid call never waits for a motion.
   if (cartesianPose.size() != 6) {
     throw std::invalid_argument("cartesian_pose must contain exactly 6 values [X, Y, Z, U, V, W]");
   }
@@ -92,6 +91,8 @@ std::vector<double> CommandChannel::Impl::inverseKinematics(
         reference ? "AglToPls(" + format::joined(*reference, kPointDigits) + ")" : "Here";
     point = "LJM(" + point + "," + from + ")";
   }
+
+  std::lock_guard<std::timed_mutex> lock(connectionMutex);
 
   std::vector<double> joints;
   joints.reserve(kJointCount);

@@ -53,7 +53,7 @@ std::vector<double> CommandChannel::Impl::getTcpOffset() {
 }
 
 void CommandChannel::Impl::setTcpOffset(const std::vector<double>& pose) {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
+  // Before the lock: an invalid call never waits for a running motion.
   if (pose.size() != kPoseValues) {
     throw std::invalid_argument("TCP offset must contain exactly 6 values");
   }
@@ -62,6 +62,7 @@ void CommandChannel::Impl::setTcpOffset(const std::vector<double>& pose) {
   if (!allFinite(pose) || !allFinite(native)) {
     throw std::invalid_argument("TCP offset values must be finite");
   }
+  std::lock_guard<std::timed_mutex> lock(connectionMutex);
 
   if (!tcpOverrideActive) {
     // Saved only as a whole, so a failed save leaves nothing half-recorded.

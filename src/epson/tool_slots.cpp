@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "epson/caller_text.hpp"
 #include "epson/command_session.hpp"
 #include "epson/reply_values.hpp"
 #include "epson/wire_protocol.hpp"
@@ -23,6 +24,14 @@ std::string toolDefinitionQuery(std::int32_t toolNum) {
          slot;
 }
 
+void checkTlSetArguments(std::int32_t toolNum, const std::string& toolDefPoint) {
+  checkToolNumber(toolNum, false);
+  if (toolDefPoint.empty()) {
+    throw std::invalid_argument("TLSet tool_def_point must not be empty");
+  }
+  checkVerbatimText(toolDefPoint, "TLSet tool_def_point");
+}
+
 }  // namespace
 
 void checkToolNumber(std::int32_t toolNum, bool allowFlange) {
@@ -33,25 +42,23 @@ void checkToolNumber(std::int32_t toolNum, bool allowFlange) {
   }
 }
 
+// The public forms check their arguments before taking the lock, so that a refused call never
+// waits for a running motion; the locked forms check again for their callers inside the core.
+
 void CommandChannel::Impl::tlSet(std::int32_t toolNum, const std::string& toolDefPoint) {
+  checkTlSetArguments(toolNum, toolDefPoint);
   std::lock_guard<std::timed_mutex> lock(connectionMutex);
   tlSetLocked(toolNum, toolDefPoint);
 }
 
 void CommandChannel::Impl::tlSetLocked(std::int32_t toolNum, const std::string& toolDefPoint) {
-  checkToolNumber(toolNum, false);
-  if (toolDefPoint.empty()) {
-    throw std::invalid_argument("TLSet tool_def_point must not be empty");
-  }
-  // A quote would end the $Execute string early and a line ending the request itself.
-  if (toolDefPoint.find_first_of("\"\r\n") != std::string::npos) {
-    throw std::invalid_argument("TLSet tool_def_point must not contain quotes or line endings");
-  }
+  checkTlSetArguments(toolNum, toolDefPoint);
   command(wire::executeRequest("TLSet " + std::to_string(toolNum) + ", " + toolDefPoint),
           kCommandTimeoutMs);
 }
 
 void CommandChannel::Impl::tlClear(std::int32_t toolNum) {
+  checkToolNumber(toolNum, false);
   std::lock_guard<std::timed_mutex> lock(connectionMutex);
   tlClearLocked(toolNum);
 }
@@ -62,6 +69,7 @@ void CommandChannel::Impl::tlClearLocked(std::int32_t toolNum) {
 }
 
 void CommandChannel::Impl::setTool(std::int32_t toolNum) {
+  checkToolNumber(toolNum, true);
   std::lock_guard<std::timed_mutex> lock(connectionMutex);
   setToolLocked(toolNum);
 }
@@ -87,6 +95,7 @@ std::int32_t CommandChannel::Impl::getToolLocked() {
 }
 
 bool CommandChannel::Impl::isToolDefined(std::int32_t toolNum) {
+  checkToolNumber(toolNum, false);
   std::lock_guard<std::timed_mutex> lock(connectionMutex);
   return isToolDefinedLocked(toolNum);
 }
@@ -98,6 +107,7 @@ bool CommandChannel::Impl::isToolDefinedLocked(std::int32_t toolNum) {
 }
 
 std::vector<double> CommandChannel::Impl::getToolDefinition(std::int32_t toolNum) {
+  checkToolNumber(toolNum, false);
   std::lock_guard<std::timed_mutex> lock(connectionMutex);
   return getToolDefinitionLocked(toolNum);
 }

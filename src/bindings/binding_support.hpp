@@ -1,0 +1,70 @@
+// What every extension module needs beside its conversions: teardown without the interpreter
+// lock, and port numbers taken as Python integers only.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace epson::bindings {
+
+/// Drops `object` with the interpreter lock released when this thread holds it: the teardown of
+/// a session (disconnect steps, joining a reader thread) can wait on the network or on another
+/// thread's motion, and must not freeze every other Python thread meanwhile. During interpreter
+/// shutdown the lock is kept: no other Python thread can run then anyway.
+template <typename T>
+void dropWithoutGil(std::shared_ptr<T>& object) noexcept {
+  if (Py_IsInitialized() != 0 && _Py_IsFinalizing() == 0 && PyGILState_Check() != 0) {
+    pybind11::gil_scoped_release release;
+    object.reset();
+  } else {
+    object.reset();
+  }
+}
+
+/// A handle to `object` for Python: when Python lets go of its last reference, the object is
+/// released through dropWithoutGil. Instances already known to Python keep their handle.
+template <typename T>
+std::shared_ptr<T> releasedWithoutGil(std::shared_ptr<T> object) {
+  T* const raw = object.get();
+  return std::shared_ptr<T>(raw, [held = std::move(object)](T*) mutable { dropWithoutGil(held); });
+}
+
+/// A port number as Python passes it: an int, or an object with __index__ such as a NumPy
+/// integer, from 0 to 65535. Anything else (a float, a float-like, a number out of range) does
+/// not convert, and the call fails with the usual "incompatible function arguments" TypeError.
+struct Port {
+  std::uint16_t number = 0;
+};
+
+}  // namespace epson::bindings
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<epson::bindings::Port> {
+  PYBIND11_TYPE_CASTER(epson::bindings::Port, const_name("int"));
+
+  bool load(handle source, bool /*convert*/) {
+    if (!source || PyFloat_Check(source.ptr()) || PyIndex_Check(source.ptr()) == 0) return false;
+    const object index = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
+    if (!index) {
+      PyErr_Clear();
+      return false;
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (PyErr_Occurred() != nullptr) PyErr_Clear();
+    if (overflow != 0 || number < 0 || number > 65535) return false;
+    value.number = static_cast<std::uint16_t>(number);
+    return true;
+  }
+
+  static handle cast(epson::bindings::Port port, return_value_policy /*policy*/,
+                     handle /*parent*/) {
+    return PyLong_FromLong(port.number);
+  }
+};
+
+}  // namespace pybind11::detail
