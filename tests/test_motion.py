@@ -435,3 +435,23 @@ class TestDuringMotion:
             channel.pause()
             assert time.monotonic() - started < 2
             self.finish(sim, mover)
+
+    def test_a_stray_line_read_by_a_pause_after_the_motion_drops_the_connection(
+        self, sim, channel
+    ):
+        sim.script("$Pause", silent=True)
+        mover = self.start_go(sim, channel)
+        pauser = Background(channel.pause)
+        sim.wait_for_request("$Pause")
+        self.finish(sim, mover)  # the pause now reads the connection itself
+        sim.push(b"#Foo,0\r\n")
+        error = pauser.outcome()
+        assert isinstance(error, RuntimeError)
+        assert str(error) == "Unexpected Epson response while waiting for #Pause: #Foo,0"
+        assert not channel.is_connected()
+        # Nothing of it is left pending for the next connection.
+        channel.connect(sim.host, sim.command_port)
+        sim.script("$Pause", reply="#Pause,0")
+        mover = self.start_go(sim, channel)
+        channel.pause()
+        self.finish(sim, mover)

@@ -630,7 +630,12 @@ void CommandChannel::Impl::sendDuringMotion(const std::string& line) {
   const bool answeredOrEnded = pendingCondition.wait_until(
       pendingLock, deadline, [this] { return !pendingReply.empty() || !motionInProgress.load(); });
   if (answeredOrEnded && pendingReply.empty()) {
-    readPendingReplyAfterMotion(pendingLock, deadline, generation);
+    try {
+      readPendingReplyAfterMotion(pendingLock, deadline, generation);
+    } catch (...) {
+      clearPending();  // the next motion-control request must not find this one pending
+      throw;
+    }
   }
   const std::string reply = std::move(pendingReply);
   const std::string name = pendingPrefix.substr(1);
