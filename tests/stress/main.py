@@ -14,6 +14,7 @@ import sys
 import time
 
 import matrix
+import matrix_hardening  # noqa: F401  (registers its cases with matrix)
 import report
 import soak
 import stress

@@ -8,17 +8,23 @@ interpreter lock.
 Command servers (``command_peer``) answer Remote Ethernet requests:
 
 - ``mode="script"``: like the simulator's scripting, plus the faults it cannot produce: a reset
-  (SO_LINGER 0), a reply dripped one byte at a time, a fault at accept time. Requests that no rule
-  handles get a plain success reply.
+  (SO_LINGER 0), a reply dripped one byte at a time or sent in chunks some time apart, a fault at
+  accept time. Requests that no rule handles get a plain success reply.
 - ``mode="seq"``: every reply carries the number of its request on the connection, so a reply
   handed to the wrong request shows; the server records request -> reply. ``record=False``
   answers the same way without keeping records (soak). ``inject_every=N`` sends every N-th
-  $Execute reply twice, which shifts every later reply by one: the stress run's control run
-  checks that its verification notices.
+  state reply twice, the copy just after the next state request arrives: no session can tell it
+  from that request's reply (a copy sent at once would be discarded as answering no request).
+  The stress run's control run checks that its verification notices.
 
 Telemetry servers (``telemetry_peer``) play a list of actions per connection, restart every
 ``period`` seconds for a while (``mode="restart"``), or write a fixed number of lines as fast as
-the client reads them, in rounds the parent asks for (``mode="blast"``).
+the client reads them, in rounds the parent asks for (``mode="blast"``). ``syn_drop_after=N``
+stops accepting after N connections and fills the listener's backlog, so that the kernel drops
+every later SYN: a controller that has gone away without refusing.
+
+Between requests, ``end_connections`` closes (FIN) or resets every open connection of a server,
+the way a controller does on its own.
 """
 
 from __future__ import annotations
@@ -29,6 +35,7 @@ import itertools
 import os
 import pickle
 import random
+import select
 import socket
 import struct
 import subprocess
@@ -165,6 +172,23 @@ class _Server:
     def records(self) -> Any:
         return None
 
+    def end_connections(self, how: str) -> int:
+        """Ends every open connection now: ``"close"`` sends a FIN, ``"reset"`` a reset. The
+        thread serving a connection wakes from its receive and closes the socket itself (a close
+        from here would not end that receive, and the reset would wait for it)."""
+        if how not in ("close", "reset"):
+            raise ValueError(f"unknown ending {how!r}")
+        with self.lock:
+            socks = list(self.open_socks)
+        for sock in socks:
+            with contextlib.suppress(OSError):
+                if how == "reset":
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    sock.shutdown(socket.SHUT_RD)  # sends nothing; the close sends the reset
+                else:
+                    sock.shutdown(socket.SHUT_RDWR)
+        return len(socks)
+
 
 class CommandServer(_Server):
     def __init__(
@@ -284,6 +308,8 @@ class _Connection:
         self.send_lock = threading.Lock()
         self.seq = 0
         self.closed = False
+        self.held = b""  # seq mode: a state reply's copy, sent after the next state request
+        self.state_replies = 0
 
     def send(self, data: bytes) -> None:
         with self.send_lock:
@@ -351,6 +377,16 @@ class _Connection:
         elif action == "drip":
             with self.send_lock:
                 drip(self.sock, data, rule["interval"], server.stop_event)
+        elif action == "chunks":
+            # ``data`` is a list: the first part at once, each next one ``interval`` later.
+            with self.send_lock:
+                for index, part in enumerate(data):
+                    if index and server.stop_event.wait(rule["interval"]):
+                        return
+                    try:
+                        self.sock.sendall(part)
+                    except OSError:
+                        return
         elif action in ("close", "reset"):
             self.send(data)
             self.end(action)
@@ -380,6 +416,9 @@ class _Connection:
 
     def answer_tagged(self, line: str) -> None:
         server = self.server
+        if self.held and statement_of(line) == STATE_STATEMENT:
+            self.send(self.held)  # a late duplicate: it comes after this request was sent
+            self.held = b""
         self.seq += 1
         seq = self.seq
         received = time.monotonic()
@@ -409,8 +448,10 @@ class _Connection:
         else:
             server.counted += 1
         data = reply.encode() + b"\r\n"
-        if server.inject_every and seq % server.inject_every == 0 and name == "Execute":
-            data += data  # a stray second reply: the control run's wrong answers
+        if server.inject_every and statement == STATE_STATEMENT:
+            self.state_replies += 1
+            if self.state_replies % server.inject_every == 0:
+                self.held = data  # a stray second reply: the control run's wrong answers
         if deferred:
             low, high = server.motion_delay
             when = received + server.random.uniform(low, high)
@@ -430,9 +471,12 @@ class TelemetryServer(_Server):
         period: float = 0.1,
         stable_marker: float = 0.0,
         status_every: int = 1000,
+        syn_drop_after: int | None = None,
     ) -> None:
         super().__init__(port)
         self.scripts = scripts or [[("stream", 50.0, 0.0)]]
+        self.syn_drop_after = syn_drop_after
+        self.fillers: list[socket.socket] = []
         self.churn_seconds = churn_seconds
         self.period = period
         self.stable_marker = stable_marker
@@ -443,6 +487,8 @@ class TelemetryServer(_Server):
         self.round_ready = threading.Condition(self.lock)
         self.finished = threading.Event()
         if mode == "script":
+            if syn_drop_after == 0:
+                self._drop_syns()  # before the port is handed out
             self.spawn(self._accept_scripted)
         elif mode == "restart":
             self.spawn(self._restart_loop)
@@ -472,8 +518,29 @@ class TelemetryServer(_Server):
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return sock, index
 
+    def close(self) -> None:
+        super().close()
+        for filler in self.fillers:
+            filler.close()
+
+    def _drop_syns(self) -> None:
+        """Backlog 0 and one connection left in the accept queue: the queue is full, so the
+        kernel drops every later SYN without an answer (neither accepted nor refused)."""
+        self.listener.listen(0)
+        filler = socket.socket()
+        self.fillers.append(filler)
+        filler.setblocking(False)
+        filler.connect_ex((HOST, self.port))
+        _, writable, _ = select.select([], [filler], [], 2.0)
+        if not writable or filler.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) != 0:
+            raise RuntimeError("could not fill the listener's backlog")
+
     def _accept_scripted(self) -> None:
         while not self.stop_event.is_set():
+            if self.syn_drop_after is not None and self.connections >= self.syn_drop_after:
+                if self.syn_drop_after > 0:
+                    self._drop_syns()
+                return  # accepts nothing more
             accepted = self._accept(self.listener)
             if accepted is None:
                 return
@@ -657,6 +724,8 @@ def _child_main() -> None:
             return None
         elif method == "records":
             return servers[kwargs["id"]].records()
+        elif method == "end_connections":
+            return servers[kwargs["id"]].end_connections(kwargs["how"])
         elif method == "stop":
             stopped = servers.pop(kwargs["id"], None)
             if stopped is None:
@@ -759,6 +828,10 @@ class PeerProcess:
 
     def stop(self, server_id: int) -> Any:
         return self.call("stop", id=server_id)
+
+    def end_connections(self, server_id: int, how: str) -> int:
+        """Closes (``"close"``) or resets (``"reset"``) the server's open connections now."""
+        return self.call("end_connections", id=server_id, how=how)
 
     def stop_all(self) -> None:
         self.call("stop_all")

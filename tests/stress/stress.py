@@ -110,9 +110,10 @@ def run(
             peers, watchdog, seconds, threads, seed, inject_every=0
         )
         out, err = capture.read()
-        # The same run against a responder that now and then answers twice: every later reply
-        # is then off by one, and the verification must notice.
-        control = _session(peers, watchdog, 2.0, 4, seed + 1, inject_every=50)
+        # The same run against a responder that now and then answers a state read twice, the
+        # second time just after the next state read: that one takes the copy for its reply,
+        # and the verification must notice.
+        control = _session(peers, watchdog, 2.0, 4, seed + 1, inject_every=20)
     finally:
         capture.stop()
     problems += _verify(calls, motions, records)
