@@ -200,8 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reply) {
       check(session.expiredRequestNames == expiredLeft);
       check(session.connected.load());
-      if (startsWith(*reply, "#Login")) check(session.isLoggedIn());
-      if (startsWith(*reply, "#Logout")) check(!session.isLoggedIn());
+      if (startsWith(*reply, "#Login")) check(session.loggedIn.load());
+      if (startsWith(*reply, "#Logout")) check(!session.loggedIn.load());
     }
     if (routed && reply) check(session.pendingReply == *routed);
     controller.join();
