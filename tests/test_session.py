@@ -255,18 +255,27 @@ class TestDrops:
             channel.get_tool()
 
     @pytest.mark.slow
-    def test_reply_trickling_without_an_end_still_times_out_on_time(self, sim, channel):
-        # Each piece restarts no clock: the whole reply has one deadline.
-        sim.script("Print Tool", raw=b"#Exe")
+    @pytest.mark.parametrize(
+        ("first", "piece", "interval"),
+        [
+            (b"#Exe", b"c", 0.4),  # a line that never ends
+            (b'#Execute," 1\r\n', b"2\r\n", 0.8),  # a quoted reply continued line by line
+        ],
+    )
+    def test_a_reply_that_keeps_coming_is_bounded_as_a_whole(
+        self, sim, channel, first, piece, interval
+    ):
+        # Each piece comes well within 5 s and restarts no clock: the whole reply has one deadline.
+        sim.script("Print Tool", raw=first)
         stop = threading.Event()
 
-        def trickle() -> None:
+        def keep_coming() -> None:
             sim.wait_for_request('$Execute,"Print Tool"')
             give_up = time.monotonic() + 10  # a wait that restarts per piece ends 5 s after this
-            while time.monotonic() < give_up and not stop.wait(0.4) and sim.push(b"c"):
+            while time.monotonic() < give_up and not stop.wait(interval) and sim.push(piece):
                 pass
 
-        thread = threading.Thread(target=trickle)
+        thread = threading.Thread(target=keep_coming)
         thread.start()
         started = time.monotonic()
         try:

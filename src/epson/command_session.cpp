@@ -114,9 +114,7 @@ void CommandChannel::Impl::connect(const std::string& hostName, std::uint16_t po
   if (password.find_first_of("\r\n") != std::string::npos) {
     throw std::invalid_argument("Remote Ethernet password must not contain line endings");
   }
-  if (password.find('\0') != std::string::npos) {
-    throw std::invalid_argument("Remote Ethernet password must not contain NUL bytes");
-  }
+  checkNoNul(password, "Remote Ethernet password");
   checkHost(hostName);
   if (inForkedChild()) releaseForkedCopy();
   std::lock_guard<std::timed_mutex> lock(connectionMutex);
