@@ -1,4 +1,4 @@
-// reply::parseControllerInteger against a reference written digit by digit: blanks dropped, case
+// numbers::parseControllerInteger against a reference written digit by digit: blanks dropped, case
 // ignored, "true"/"false", then sign, base prefix and digits as strtoll base 0 takes them, with the
 // whole text consumed and the value inside int64.
 #include <algorithm>
@@ -9,9 +9,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "epson/reply_values.hpp"
+#include "epson/numbers.hpp"
 
 namespace {
+
+namespace numbers = epson::numbers;
 
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -62,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text(reinterpret_cast<const char*>(data), size);
   const std::optional<std::int64_t> expected = reference(text);
   try {
-    const std::int64_t value = epson::reply::parseControllerInteger(text);
+    const std::int64_t value = numbers::parseControllerInteger(text);
     if (!expected || *expected != value) std::abort();
   } catch (const std::runtime_error& error) {
     if (expected) std::abort();

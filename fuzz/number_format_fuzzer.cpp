@@ -1,5 +1,5 @@
 // The number formatters print what printf prints in the "C" locale, whatever the global C++
-// locale, and what general(v, 17) prints reads back as exactly v.
+// locale, and what a single value joined with 17 digits prints reads back as exactly v.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "epson/number_format.hpp"
+#include "epson/numbers.hpp"
 
 namespace {
+
+namespace numbers = epson::numbers;
 
 // A host application may install a global locale with a decimal comma and digit grouping.
 struct CommaPunctuation : std::numpunct<char> {
@@ -55,16 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   for (const double value : values) {
-    const std::string general = epson::format::general(value, digits);
+    const std::string general = numbers::joined({value}, digits);
     check(general == printed("%.*g", digits, value));
-    check(epson::format::fixed(value, digits) == printed("%.*f", digits, value));
+    check(numbers::fixed(value, digits) == printed("%.*f", digits, value));
 
     if (!std::isfinite(value)) continue;
-    const std::string exact = epson::format::general(value, 17);
+    const std::string exact = numbers::joined({value}, 17);
     check(sameBits(std::strtod(exact.c_str(), nullptr), value));
     // With at least 17 decimals, a value of magnitude 1 or more has enough digits to read back.
     if (std::fabs(value) >= 1 && digits >= 17) {
-      const std::string fixed = epson::format::fixed(value, digits);
+      const std::string fixed = numbers::fixed(value, digits);
       check(sameBits(std::strtod(fixed.c_str(), nullptr), value));
     }
   }
@@ -72,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string expected;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i != 0) expected.push_back(',');
-    expected += epson::format::general(values[i], digits);
+    expected += numbers::joined({values[i]}, digits);
   }
-  check(epson::format::joined(values, digits) == expected);
-  check(epson::format::xyPoint(values, digits) == "XY(" + expected + ")");
+  check(numbers::joined(values, digits) == expected);
+  check(numbers::xyPoint(values, digits) == "XY(" + expected + ")");
   return 0;
 }

@@ -17,7 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "epson/command_session.hpp"
+#include "epson/session_core.hpp"
+#include "epson/session_core_seam.hpp"
 #include "epson/wire_protocol.hpp"
 
 namespace {
@@ -183,30 +184,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& line : lines) checkPureRules(line, request);
 
   {
-    epson::CommandChannel::Impl session;
-    session.socket.assign(boost::asio::ip::tcp::v4(), fds[0]);
-    session.connected.store(true);
-    session.loggedIn.store((control & 0x40) != 0);
-    session.expiredRequestNames = expired;
-    session.pendingPrefix = pendingPrefix;
+    epson::SessionCore session;
+    epson::SessionCoreSeam::adoptConnectedSocket(session, fds[0], (control & 0x40) != 0);
+    epson::SessionCoreSeam::setExpiredRequests(session, expired);
+    if (!pendingPrefix.empty()) epson::SessionCoreSeam::setPending(session, pendingPrefix);
 
     std::optional<std::string> reply;
     try {
-      session.command(request, epson::kCommandTimeoutMs);
-      reply = session.lastResponse;
+      const epson::ConnectionLock lock(session);
+      session.command(lock.held(), request, epson::kCommandTimeoutMs);
+      reply = session.lastResponse(lock.held());
     } catch (const std::runtime_error&) {
     }
     check(reply == expected);
     if (reply) {
-      check(session.expiredRequestNames == expiredLeft);
-      check(session.connected.load());
-      if (startsWith(*reply, "#Login")) check(session.loggedIn.load());
-      if (startsWith(*reply, "#Logout")) check(!session.loggedIn.load());
+      check(epson::SessionCoreSeam::expiredRequests(session) == expiredLeft);
+      check(session.connectionOpen());
+      if (startsWith(*reply, "#Login")) check(session.loggedInFlag());
+      if (startsWith(*reply, "#Logout")) check(!session.loggedInFlag());
     }
-    if (routed && reply) check(session.pendingReply == *routed);
+    if (routed && reply) check(epson::SessionCoreSeam::pendingReply(session) == *routed);
     controller.join();
-    session.connected.store(false);  // no disconnect steps: the peer has gone
-  }                                  // the session closes its end
+  }  // the session closes its end; a core sends nothing when it goes
   ::close(fds[1]);
   return 0;
 }

@@ -1,6 +1,7 @@
 // Go and Move: one motion statement, optionally preceded by its speed and acceleration settings,
 // sent while the motion holds the connection and marks the session as moving.
-#include <atomic>
+#include "epson/motion_commands.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <mutex>
@@ -10,32 +11,14 @@
 #include <vector>
 
 #include "epson/caller_text.hpp"
-#include "epson/command_session.hpp"
-#include "epson/number_format.hpp"
+#include "epson/numbers.hpp"
 #include "epson/wire_protocol.hpp"
 
-namespace epson {
+namespace epson::ops {
 
 namespace {
 
 constexpr int kSpeedDecimals = 17;
-
-/// Holds the connection and the moving flag for one motion. Pause and continue read the flag to
-/// reach the controller past the held connection, so it is cleared before the lock is released.
-class MotionHold {
- public:
-  explicit MotionHold(CommandChannel::Impl& session)
-      : lock_(session.connectionMutex), session_(session) {
-    session_.beginMotion();
-  }
-  ~MotionHold() { session_.endMotion(); }  // lock_ is released after this body
-  MotionHold(const MotionHold&) = delete;
-  MotionHold& operator=(const MotionHold&) = delete;
-
- private:
-  std::lock_guard<std::timed_mutex> lock_;
-  CommandChannel::Impl& session_;
-};
 
 void checkDestination(const std::string& destination, const std::string& motion) {
   if (destination.empty()) {
@@ -54,7 +37,7 @@ std::string settingText(double value, const char* name) {
   if (!(std::isfinite(value) && value > 0.0)) {
     throw std::invalid_argument(std::string(name) + " must be finite and positive");
   }
-  std::string text = format::fixed(value, kSpeedDecimals);
+  std::string text = numbers::fixed(value, kSpeedDecimals);
   if (text.find_first_of("123456789") == std::string::npos) {
     throw std::invalid_argument(std::string(name) + " is too small to send: it would read 0");
   }
@@ -83,15 +66,25 @@ std::string commonTail(const std::optional<std::string>& searchExpression,
   return tail;
 }
 
+/// Sends the settings lines, then the motion statement, under one hold of the connection marked
+/// as moving; the statement's reply comes when the motion has completed.
+void runMotion(SessionCore& session, const std::vector<std::string>& settings,
+               const std::string& motion) {
+  const MotionLock hold(session);
+  for (const std::string& line : settings) {
+    session.command(hold.held(), line, kCommandTimeoutMs);
+  }
+  session.command(hold.held(), motion, kMotionTimeoutMs, ReplyWait::kMotion);
+}
+
 }  // namespace
 
-void CommandChannel::Impl::go(const std::string& destination, bool cp, bool ljm,
-                              std::optional<std::int32_t> orientationFlag,
-                              const std::optional<std::string>& searchExpression,
-                              const std::optional<std::string>& parallelProcessing, bool sync,
-                              std::optional<std::int32_t> speedPercent,
-                              std::optional<std::int32_t> accelerationPercent,
-                              std::optional<std::int32_t> decelerationPercent) {
+void go(SessionCore& session, const std::string& destination, bool cp, bool ljm,
+        std::optional<std::int32_t> orientationFlag,
+        const std::optional<std::string>& searchExpression,
+        const std::optional<std::string>& parallelProcessing, bool sync,
+        std::optional<std::int32_t> speedPercent, std::optional<std::int32_t> accelerationPercent,
+        std::optional<std::int32_t> decelerationPercent) {
   // Everything is checked and built before the hold: a refused call neither waits for a running
   // motion nor sends anything.
   checkDestination(destination, "Go");
@@ -125,19 +118,13 @@ void CommandChannel::Impl::go(const std::string& destination, bool cp, bool ljm,
     settings.push_back(wire::executeRequest("Accel " + std::to_string(*accelerationPercent) + ", " +
                                             std::to_string(deceleration)));
   }
-  const std::string motion = wire::executeRequest(statement);
-
-  MotionHold hold(*this);
-  for (const std::string& line : settings) command(line, kCommandTimeoutMs);
-  // The reply comes when the motion has completed.
-  command(motion, kMotionTimeoutMs, ReplyWait::kMotion);
+  runMotion(session, settings, wire::executeRequest(statement));
 }
 
-void CommandChannel::Impl::move(const std::string& destination, bool rot, bool ecp, bool cp,
-                                const std::optional<std::string>& searchExpression,
-                                const std::optional<std::string>& parallelProcessing, bool sync,
-                                std::optional<double> speedMmS,
-                                std::optional<double> accelerationMmS2) {
+void move(SessionCore& session, const std::string& destination, bool rot, bool ecp, bool cp,
+          const std::optional<std::string>& searchExpression,
+          const std::optional<std::string>& parallelProcessing, bool sync,
+          std::optional<double> speedMmS, std::optional<double> accelerationMmS2) {
   // As for Go: checked and built before the hold.
   checkDestination(destination, "Move");
   std::vector<std::string> settings;
@@ -154,11 +141,7 @@ void CommandChannel::Impl::move(const std::string& destination, bool rot, bool e
   if (ecp) statement += " ECP";
   if (cp) statement += " CP";
   statement += commonTail(searchExpression, parallelProcessing, sync);
-  const std::string motion = wire::executeRequest(statement);
-
-  MotionHold hold(*this);
-  for (const std::string& line : settings) command(line, kCommandTimeoutMs);
-  command(motion, kMotionTimeoutMs, ReplyWait::kMotion);
+  runMotion(session, settings, wire::executeRequest(statement));
 }
 
-}  // namespace epson
+}  // namespace epson::ops

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "epson/caller_text.hpp"
+#include "epson/core_helpers.hpp"
 
 namespace epson {
 
@@ -46,10 +47,6 @@ constexpr const char* kNoSampleMessage =
     "Connected to the Epson telemetry port, but no complete six-axis sample was received within "
     "2 seconds. Check that the controller Background Task is running and continuously writing "
     "all X-W and J1-J6 angle fields.";
-
-std::string endpointText(const std::string& host, std::uint16_t port) {
-  return host + ":" + std::to_string(port);
-}
 
 boost::system::error_code systemError(int code) {
   return boost::system::error_code(code, boost::system::system_category());
@@ -176,7 +173,9 @@ void EthernetReceiveInterface::Impl::disconnect() {
   connected.exchange(false);
   // Passing through the mutex orders the flag with a waiter's predicate check, so a waiter that
   // has just found the flag clear is already waiting when it is notified.
-  { std::lock_guard<std::mutex> lock(sampleMutex); }
+  {
+    std::lock_guard<std::mutex> lock(sampleMutex);
+  }
   sampleCondition.notify_all();
 
   if (reader) {

@@ -1,5 +1,7 @@
 // Read-only queries: joint angles and pose in one request, and inverse kinematics on the
 // controller with PAgl.
+#include "epson/state_kinematics.hpp"
+
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -7,16 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "epson/command_session.hpp"
-#include "epson/number_format.hpp"
-#include "epson/reply_values.hpp"
-#include "epson/value_stream.hpp"
+#include "epson/core_helpers.hpp"
+#include "epson/numbers.hpp"
 
-namespace epson {
+namespace epson::ops {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kStateLockWait{250};
 constexpr std::size_t kStateValueCount = 12;
@@ -26,46 +24,34 @@ constexpr const char* kStateStatement =
 constexpr int kPointDigits = 17;
 constexpr int kJointCount = 6;
 
-Clock::time_point deadlineAfter(std::chrono::milliseconds wait) {
-  const Clock::time_point now = Clock::now();
-  if (wait > Clock::time_point::max() - now) return Clock::time_point::max();
-  return now + wait;
-}
-
-bool allFinite(const std::vector<double>& values) {
-  for (const double value : values) {
-    if (!std::isfinite(value)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
-std::vector<double> CommandChannel::Impl::getState() {
+std::vector<double> getState(SessionCore& session) {
   // A poller must never block behind a motion that may hold the connection for minutes.
-  if (motionInProgress.load()) {
+  if (session.motionInProgress()) {
     throw std::runtime_error(
         "getState() skipped: a motion command is in progress and holds the connection until "
         "the move completes");
   }
-  std::unique_lock<std::timed_mutex> lock(connectionMutex, deadlineAfter(kStateLockWait));
-  if (!lock.owns_lock()) {
+  const ConnectionLock lock(session, kStateLockWait);
+  if (!lock.ownsLock()) {
     throw std::runtime_error("getState() timed out waiting for the connection");
   }
 
-  const std::string output = execute(kStateStatement);
-  std::vector<double> values = reply::leadingDoubles(output);
+  const std::string output = session.execute(lock.held(), kStateStatement);
+  std::vector<double> values = numbers::leadingDoubles(output);
   if (values.size() != kStateValueCount) {
     throw std::runtime_error("Failed to parse robot state. Expected " +
                              std::to_string(kStateValueCount) + " values, received " +
-                             std::to_string(values.size()) + ": " + reply::quoted(output));
+                             std::to_string(values.size()) + ": " + numbers::quoted(output));
   }
   return values;
 }
 
-std::vector<double> CommandChannel::Impl::inverseKinematics(
-    const std::vector<double>& cartesianPose, bool leastJointMotion,
-    const std::optional<std::vector<double>>& reference) {
+std::vector<double> inverseKinematics(SessionCore& session,
+                                      const std::vector<double>& cartesianPose,
+                                      bool leastJointMotion,
+                                      const std::optional<std::vector<double>>& reference) {
   // Everything is checked and built before the lock: an invalid call never waits for a motion.
   if (cartesianPose.size() != 6) {
     throw std::invalid_argument("cartesian_pose must contain exactly 6 values [X, Y, Z, U, V, W]");
@@ -85,14 +71,14 @@ std::vector<double> CommandChannel::Impl::inverseKinematics(
     }
   }
 
-  std::string point = format::xyPoint(cartesianPose, kPointDigits);
+  std::string point = numbers::xyPoint(cartesianPose, kPointDigits);
   if (leastJointMotion) {
     const std::string from =
-        reference ? "AglToPls(" + format::joined(*reference, kPointDigits) + ")" : "Here";
+        reference ? "AglToPls(" + numbers::joined(*reference, kPointDigits) + ")" : "Here";
     point = "LJM(" + point + "," + from + ")";
   }
 
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
+  const ConnectionLock lock(session);
 
   std::vector<double> joints;
   joints.reserve(kJointCount);
@@ -100,20 +86,20 @@ std::vector<double> CommandChannel::Impl::inverseKinematics(
     const std::string statement = "Print PAgl(" + point + "," + std::to_string(joint) + ")";
     std::string output;
     try {
-      output = execute(statement);
+      output = session.execute(lock.held(), statement);
     } catch (const std::exception& error) {
       throw std::runtime_error("Epson controller IK query failed for joint " +
                                std::to_string(joint) + " (" + statement + "): " + error.what());
     }
-    std::istringstream stream = reply::classicInput(output);
+    std::istringstream stream = numbers::classicInput(output);
     double angle = 0.0;
-    if (!(stream >> angle && reply::onlyBlanksLeft(stream) && std::isfinite(angle))) {
+    if (!(stream >> angle && numbers::onlyBlanksLeft(stream) && std::isfinite(angle))) {
       throw std::runtime_error("Failed to parse Epson controller IK response for joint " +
-                               std::to_string(joint) + ": " + reply::quoted(output));
+                               std::to_string(joint) + ": " + numbers::quoted(output));
     }
     joints.push_back(angle);
   }
   return joints;
 }
 
-}  // namespace epson
+}  // namespace epson::ops

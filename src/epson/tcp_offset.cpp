@@ -1,5 +1,7 @@
 // TCP offset override: the host's TCP, in metres and Euler-XYZ degrees, written into the reserved
 // Tool slot and selected, with the user's Tool state saved once and put back on restore.
+#include "epson/tcp_offset.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <mutex>
@@ -9,10 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "epson/command_session.hpp"
-#include "epson/number_format.hpp"
+#include "epson/core_helpers.hpp"
+#include "epson/numbers.hpp"
+#include "epson/tool_slots.hpp"
 
-namespace epson {
+namespace epson::ops {
 
 namespace {
 
@@ -32,27 +35,20 @@ std::vector<double> toHost(const std::vector<double>& tool) {
   return {tool[0] / 1000, tool[1] / 1000, tool[2] / 1000, tool[5], tool[4], tool[3]};
 }
 
-bool allFinite(const std::vector<double>& values) {
-  for (const double value : values) {
-    if (!std::isfinite(value)) return false;
-  }
-  return true;
-}
-
 std::string reservedSlotPoint(const std::vector<double>& native) {
-  return format::xyPoint(native, kPointDigits);
+  return numbers::xyPoint(native, kPointDigits);
 }
 
 }  // namespace
 
-std::vector<double> CommandChannel::Impl::getTcpOffset() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  const std::int32_t tool = getToolLocked();
+std::vector<double> getTcpOffset(SessionCore& session) {
+  const ConnectionLock lock(session);
+  const std::int32_t tool = getToolLocked(session, lock.held());
   if (tool == 0) return std::vector<double>(kPoseValues, 0.0);  // the flange itself
-  return toHost(getToolDefinitionLocked(tool));
+  return toHost(getToolDefinitionLocked(session, lock.held(), tool));
 }
 
-void CommandChannel::Impl::setTcpOffset(const std::vector<double>& pose) {
+void setTcpOffset(SessionCore& session, TcpOffsetState& state, const std::vector<double>& pose) {
   // Before the lock: an invalid call never waits for a running motion.
   if (pose.size() != kPoseValues) {
     throw std::invalid_argument("TCP offset must contain exactly 6 values");
@@ -62,55 +58,57 @@ void CommandChannel::Impl::setTcpOffset(const std::vector<double>& pose) {
   if (!allFinite(pose) || !allFinite(native)) {
     throw std::invalid_argument("TCP offset values must be finite");
   }
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
+  const ConnectionLock lock(session);
 
-  if (!tcpOverrideActive) {
+  if (!state.active) {
     // Saved only as a whole, so a failed save leaves nothing half-recorded.
-    const std::int32_t tool = getToolLocked();
+    const std::int32_t tool = getToolLocked(session, lock.held());
     std::optional<std::vector<double>> definition;
-    if (isToolDefinedLocked(kReservedTcpTool)) {
-      definition = getToolDefinitionLocked(kReservedTcpTool);
+    if (isToolDefinedLocked(session, lock.held(), kReservedTcpTool)) {
+      definition = getToolDefinitionLocked(session, lock.held(), kReservedTcpTool);
     }
-    savedTool = tool;
-    savedToolDefinition = std::move(definition);
-    tcpOverrideActive = true;
+    state.savedTool = tool;
+    state.savedDefinition = std::move(definition);
+    state.active = true;
   }
 
-  tlSetLocked(kReservedTcpTool, reservedSlotPoint(native));
-  setToolLocked(kReservedTcpTool);
+  tlSetLocked(session, lock.held(), kReservedTcpTool, reservedSlotPoint(native));
+  setToolLocked(session, lock.held(), kReservedTcpTool);
 
-  const std::vector<double> readback = getToolDefinitionLocked(kReservedTcpTool);
+  const std::vector<double> readback =
+      getToolDefinitionLocked(session, lock.held(), kReservedTcpTool);
   bool stored = readback.size() == native.size();
   for (std::size_t i = 0; stored && i < native.size(); ++i) {
     // Written so that a NaN readback fails.
     stored = std::fabs(readback[i] - native[i]) <= kVerifyTolerance;
   }
-  if (!stored || getToolLocked() != kReservedTcpTool) {
+  if (!stored || getToolLocked(session, lock.held()) != kReservedTcpTool) {
     throw std::runtime_error("Failed to verify the Epson controller TCP offset");
   }
 }
 
-void CommandChannel::Impl::restoreTcpOffset() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  restoreTcpOffsetLocked();
+void restoreTcpOffset(SessionCore& session, TcpOffsetState& state) {
+  const ConnectionLock lock(session);
+  restoreTcpOffsetLocked(session, lock.held(), state);
 }
 
-void CommandChannel::Impl::restoreTcpOffsetLocked() {
-  if (!tcpOverrideActive) return;
-  if (savedToolDefinition) {
-    tlSetLocked(kReservedTcpTool, reservedSlotPoint(*savedToolDefinition));
-  } else if (isToolDefinedLocked(kReservedTcpTool)) {
-    tlClearLocked(kReservedTcpTool);
+void restoreTcpOffsetLocked(SessionCore& session, const ConnectionHeld& held,
+                            TcpOffsetState& state) {
+  if (!state.active) return;
+  if (state.savedDefinition) {
+    tlSetLocked(session, held, kReservedTcpTool, reservedSlotPoint(*state.savedDefinition));
+  } else if (isToolDefinedLocked(session, held, kReservedTcpTool)) {
+    tlClearLocked(session, held, kReservedTcpTool);
   }
-  setToolLocked(savedTool.value());
+  setToolLocked(session, held, state.savedTool.value());
   // Forgotten only now: after a failure a later call repeats the whole sequence.
-  discardTcpOffsetState();
+  state.discard();
 }
 
-void CommandChannel::Impl::discardTcpOffsetState() {
+void TcpOffsetState::discard() {
   savedTool.reset();
-  savedToolDefinition.reset();
-  tcpOverrideActive = false;
+  savedDefinition.reset();
+  active = false;
 }
 
-}  // namespace epson
+}  // namespace epson::ops

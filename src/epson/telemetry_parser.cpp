@@ -11,7 +11,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "epson/plain_decimal.hpp"
+#include "epson/numbers.hpp"
+#include "epson/status_keys.hpp"
 
 namespace epson::telemetry {
 
@@ -25,7 +26,7 @@ constexpr std::uint64_t kEmergencyStopBit = 0x100;
 constexpr std::uint64_t kSafeguardOpenBit = 0x200;
 constexpr std::uint64_t kTeachModeBit = 0x80000;
 
-using number::isBlank;
+using numbers::isBlank;
 
 /// The "C" locale, so that a process-wide setlocale() (Python's locale module, for one) cannot
 /// turn the decimal point into a comma under the reader thread.
@@ -238,7 +239,7 @@ void scanFields(std::string_view line, Sink&& sink) {
       continue;
     }
     double value;
-    const char* const number = number::convertDecimal<true>(valueStart, end, value);
+    const char* const number = numbers::convertDecimal<true>(valueStart, end, value);
     p = number != nullptr ? number : valueStart;
     while (*p != ';') ++p;  // text after the number does not count
     if (number == nullptr) {
@@ -298,17 +299,17 @@ LineResult statusResult(const LineSlots& slots) {
 /// The names of the status entries in the map's order, with where each value is.
 struct StatusEntry {
   std::string_view name;
-  std::int64_t StatusValues::*value;
+  std::int64_t StatusValues::* value;
 };
 constexpr std::array<StatusEntry, 8> kStatusEntries{{
-    {"control_device", &StatusValues::controlDevice},
-    {"ctrl_info", &StatusValues::ctrlInfo},
-    {"emergency_stopped", &StatusValues::emergencyStopped},
-    {"robot_info", &StatusValues::robotInfo},
-    {"safeguard_open", &StatusValues::safeguardOpen},
-    {"stat", &StatusValues::stat},
-    {"system_error", &StatusValues::systemError},
-    {"teach_mode", &StatusValues::teachMode},
+    {status_key::kControlDevice, &StatusValues::controlDevice},
+    {status_key::kCtrlInfo, &StatusValues::ctrlInfo},
+    {status_key::kEmergencyStopped, &StatusValues::emergencyStopped},
+    {status_key::kRobotInfo, &StatusValues::robotInfo},
+    {status_key::kSafeguardOpen, &StatusValues::safeguardOpen},
+    {status_key::kStat, &StatusValues::stat},
+    {status_key::kSystemError, &StatusValues::systemError},
+    {status_key::kTeachMode, &StatusValues::teachMode},
 }};
 
 /// The key of a sample slot.

@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "epson/caller_text.hpp"
-#include "epson/command_session.hpp"
-#include "epson/reply_values.hpp"
+#include "epson/numbers.hpp"
 #include "epson/wire_protocol.hpp"
 
-namespace epson {
+namespace epson::ops {
 
 namespace {
 
@@ -45,47 +44,50 @@ void checkToolNumber(std::int32_t toolNum, bool allowFlange) {
 // The public forms check their arguments before taking the lock, so that a refused call never
 // waits for a running motion; the locked forms check again for their callers inside the core.
 
-void CommandChannel::Impl::tlSet(std::int32_t toolNum, const std::string& toolDefPoint) {
+void tlSet(SessionCore& session, std::int32_t toolNum, const std::string& toolDefPoint) {
   checkTlSetArguments(toolNum, toolDefPoint);
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  tlSetLocked(toolNum, toolDefPoint);
+  const ConnectionLock lock(session);
+  tlSetLocked(session, lock.held(), toolNum, toolDefPoint);
 }
 
-void CommandChannel::Impl::tlSetLocked(std::int32_t toolNum, const std::string& toolDefPoint) {
+void tlSetLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum,
+                 const std::string& toolDefPoint) {
   checkTlSetArguments(toolNum, toolDefPoint);
-  command(wire::executeRequest("TLSet " + std::to_string(toolNum) + ", " + toolDefPoint),
-          kCommandTimeoutMs);
+  session.command(held,
+                  wire::executeRequest("TLSet " + std::to_string(toolNum) + ", " + toolDefPoint),
+                  kCommandTimeoutMs);
 }
 
-void CommandChannel::Impl::tlClear(std::int32_t toolNum) {
+void tlClear(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  tlClearLocked(toolNum);
+  const ConnectionLock lock(session);
+  tlClearLocked(session, lock.held(), toolNum);
 }
 
-void CommandChannel::Impl::tlClearLocked(std::int32_t toolNum) {
+void tlClearLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  command(wire::executeRequest("TLClr " + std::to_string(toolNum)), kCommandTimeoutMs);
+  session.command(held, wire::executeRequest("TLClr " + std::to_string(toolNum)),
+                  kCommandTimeoutMs);
 }
 
-void CommandChannel::Impl::setTool(std::int32_t toolNum) {
+void setTool(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, true);
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  setToolLocked(toolNum);
+  const ConnectionLock lock(session);
+  setToolLocked(session, lock.held(), toolNum);
 }
 
-void CommandChannel::Impl::setToolLocked(std::int32_t toolNum) {
+void setToolLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum) {
   checkToolNumber(toolNum, true);
-  command(wire::executeRequest("Tool " + std::to_string(toolNum)), kCommandTimeoutMs);
+  session.command(held, wire::executeRequest("Tool " + std::to_string(toolNum)), kCommandTimeoutMs);
 }
 
-std::int32_t CommandChannel::Impl::getTool() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  return getToolLocked();
+std::int32_t getTool(SessionCore& session) {
+  const ConnectionLock lock(session);
+  return getToolLocked(session, lock.held());
 }
 
-std::int32_t CommandChannel::Impl::getToolLocked() {
-  const std::int64_t value = reply::parseControllerInteger(execute("Print Tool"));
+std::int32_t getToolLocked(SessionCore& session, const ConnectionHeld& held) {
+  const std::int64_t value = numbers::parseControllerInteger(session.execute(held, "Print Tool"));
   // Taken as unsigned, a negative value is huge: one comparison refuses both ends.
   if (static_cast<std::uint64_t>(value) > static_cast<std::uint64_t>(kMaxToolNumber)) {
     throw std::runtime_error("Controller returned an invalid Tool number: " +
@@ -94,37 +96,38 @@ std::int32_t CommandChannel::Impl::getToolLocked() {
   return static_cast<std::int32_t>(value);
 }
 
-bool CommandChannel::Impl::isToolDefined(std::int32_t toolNum) {
+bool isToolDefined(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  return isToolDefinedLocked(toolNum);
+  const ConnectionLock lock(session);
+  return isToolDefinedLocked(session, lock.held(), toolNum);
 }
 
-bool CommandChannel::Impl::isToolDefinedLocked(std::int32_t toolNum) {
+bool isToolDefinedLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  const std::string payload = execute("Print TLDef(" + std::to_string(toolNum) + ")");
-  return reply::parseControllerInteger(payload) != 0;  // the controller prints -1 for True
+  const std::string payload = session.execute(held, "Print TLDef(" + std::to_string(toolNum) + ")");
+  return numbers::parseControllerInteger(payload) != 0;  // the controller prints -1 for True
 }
 
-std::vector<double> CommandChannel::Impl::getToolDefinition(std::int32_t toolNum) {
+std::vector<double> getToolDefinition(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  return getToolDefinitionLocked(toolNum);
+  const ConnectionLock lock(session);
+  return getToolDefinitionLocked(session, lock.held(), toolNum);
 }
 
-std::vector<double> CommandChannel::Impl::getToolDefinitionLocked(std::int32_t toolNum) {
+std::vector<double> getToolDefinitionLocked(SessionCore& session, const ConnectionHeld& held,
+                                            std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
   // Reading the coordinates of an empty slot is a controller error; ask first for a clear message.
-  if (!isToolDefinedLocked(toolNum)) {
+  if (!isToolDefinedLocked(session, held, toolNum)) {
     throw std::runtime_error("Tool " + std::to_string(toolNum) + " is not defined");
   }
-  const std::string payload = execute(toolDefinitionQuery(toolNum));
-  std::vector<double> values = reply::leadingDoubles(payload);
+  const std::string payload = session.execute(held, toolDefinitionQuery(toolNum));
+  std::vector<double> values = numbers::leadingDoubles(payload);
   if (values.size() != kToolDefinitionValues) {
     throw std::runtime_error("Failed to parse TLSet definition. Expected 6 values, received " +
-                             std::to_string(values.size()) + ": " + reply::quoted(payload));
+                             std::to_string(values.size()) + ": " + numbers::quoted(payload));
   }
   return values;
 }
 
-}  // namespace epson
+}  // namespace epson::ops

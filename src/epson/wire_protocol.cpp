@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "epson/core_helpers.hpp"
+
 namespace epson::wire {
 
 namespace {
@@ -12,10 +14,6 @@ constexpr std::string_view kRedactedLogin = "$Login,<redacted>";
 constexpr std::string_view kErrorCode99Note =
     " (Epson Remote Ethernet error 99: system error or communication error; no motion error code "
     "was returned)";
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
 
 }  // namespace
 
@@ -54,9 +52,8 @@ LoginEffect checkReply(std::string_view reply, std::string_view request) {
     if (firstComma != std::string_view::npos) {
       const std::size_t secondComma = reply.find(',', firstComma + 1);
       const std::string_view code = reply.substr(
-          firstComma + 1,
-          secondComma == std::string_view::npos ? std::string_view::npos
-                                                : secondComma - firstComma - 1);
+          firstComma + 1, secondComma == std::string_view::npos ? std::string_view::npos
+                                                                : secondComma - firstComma - 1);
       if (code == "99") message.append(kErrorCode99Note);
     }
     message.append(" (command: ").append(shownCommandText(request)).append(")");

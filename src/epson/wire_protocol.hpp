@@ -8,7 +8,6 @@
 
 namespace epson::wire {
 
-constexpr std::string_view kLineTerminator = "\r\n";
 /// Largest logical reply line accepted; a peer that sends more without ending it is broken.
 constexpr std::size_t kMaxReplyBytes = 1048576;
 

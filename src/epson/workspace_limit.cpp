@@ -1,4 +1,6 @@
 // The Cartesian workspace limit: XYLim in strict mode, set and verified by read-back.
+#include "epson/workspace_limit.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <mutex>
@@ -6,13 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "epson/command_session.hpp"
-#include "epson/number_format.hpp"
-#include "epson/reply_values.hpp"
-#include "epson/value_stream.hpp"
+#include "epson/numbers.hpp"
 #include "epson/wire_protocol.hpp"
 
-namespace epson {
+namespace epson::ops {
 
 namespace {
 
@@ -40,42 +39,42 @@ void checkCorners(const std::vector<double>& minCorner, const std::vector<double
 
 }  // namespace
 
-void CommandChannel::Impl::addSafetyCuboid(const std::vector<double>& minCornerMm,
-                                           const std::vector<double>& maxCornerMm) {
+void addSafetyCuboid(SessionCore& session, const std::vector<double>& minCornerMm,
+                     const std::vector<double>& maxCornerMm) {
   // Before the lock: an invalid call never waits for a running motion.
   checkCorners(minCornerMm, maxCornerMm);
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
+  const ConnectionLock lock(session);
 
   // XYLim takes min X, max X, min Y, max Y, min Z, max Z; the read-back lists them the same way.
   const std::vector<double> expected = {minCornerMm[0], maxCornerMm[0], minCornerMm[1],
                                         maxCornerMm[1], minCornerMm[2], maxCornerMm[2]};
-  const std::string limitStatement = "XYLim " + format::joined(expected, kLimitDigits);
+  const std::string limitStatement = "XYLim " + numbers::joined(expected, kLimitDigits);
 
-  command(kStrictModeLine, kCommandTimeoutMs);
-  command(wire::executeRequest(limitStatement), kCommandTimeoutMs);
+  session.command(lock.held(), kStrictModeLine, kCommandTimeoutMs);
+  session.command(lock.held(), wire::executeRequest(limitStatement), kCommandTimeoutMs);
 
-  const std::string modeOutput = execute(kModeQuery);
-  std::istringstream modeStream = reply::classicInput(modeOutput);
+  const std::string modeOutput = session.execute(lock.held(), kModeQuery);
+  std::istringstream modeStream = numbers::classicInput(modeOutput);
   std::int32_t mode = 0;
-  if (!(modeStream >> mode && reply::onlyBlanksLeft(modeStream) && mode == 1)) {
+  if (!(modeStream >> mode && numbers::onlyBlanksLeft(modeStream) && mode == 1)) {
     throw std::runtime_error("Epson controller did not verify XYLIM_STRICT: " +
-                             reply::quoted(modeOutput));
+                             numbers::quoted(modeOutput));
   }
 
-  const std::string boundsOutput = execute(kBoundsQuery);
-  std::istringstream boundsStream = reply::classicInput(reply::commasToBlanks(boundsOutput));
+  const std::string boundsOutput = session.execute(lock.held(), kBoundsQuery);
+  std::istringstream boundsStream = numbers::classicInput(numbers::commasToBlanks(boundsOutput));
   for (const double wanted : expected) {
     double value = 0.0;
     if (!(boundsStream >> value) || !std::isfinite(value) ||
         std::fabs(value - wanted) > kReadBackToleranceMm) {
       throw std::runtime_error("Epson controller did not verify XYLim bounds: " +
-                               reply::quoted(boundsOutput));
+                               numbers::quoted(boundsOutput));
     }
   }
-  if (!reply::onlyBlanksLeft(boundsStream)) {
+  if (!numbers::onlyBlanksLeft(boundsStream)) {
     throw std::runtime_error("Epson controller returned extra XYLim bounds: " +
-                             reply::quoted(boundsOutput));
+                             numbers::quoted(boundsOutput));
   }
 }
 
-}  // namespace epson
+}  // namespace epson::ops

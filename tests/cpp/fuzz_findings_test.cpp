@@ -5,11 +5,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "epson/reply_values.hpp"
+#include "epson/numbers.hpp"
 
 namespace {
 
-using epson::reply::parseControllerInteger;
+using epson::numbers::parseControllerInteger;
 
 TEST(FuzzFindings, ControllerIntegerWithANulByteInsideIsRejected) {
   // strtoll stopped at the NUL, and the text after it passed unseen: "9223372" was accepted.

@@ -4,13 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "epson/command_session.hpp"
+#include "epson/session_core.hpp"
+#include "epson/session_core_seam.hpp"
 
 namespace {
 
@@ -23,13 +23,12 @@ class MotionDeadline : public ::testing::Test {
   void SetUp() override {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    session_.socket.assign(boost::asio::ip::tcp::v4(), fds[0]);
-    session_.connected.store(true);
+    epson::SessionCoreSeam::adoptConnectedSocket(session_, fds[0], true);
     controller_ = fds[1];
   }
 
   void TearDown() override {
-    session_.connected.store(false);  // no disconnect steps: the peer is a test
+    epson::SessionCoreSeam::forgetConnection(session_);  // the peer is a test
     ::close(controller_);
   }
 
@@ -51,18 +50,16 @@ class MotionDeadline : public ::testing::Test {
   /// Runs a motion statement with `timeoutMs` on another thread, as Go and Move do.
   std::thread motion(int timeoutMs, std::string& error) {
     return std::thread([this, timeoutMs, &error] {
-      session_.beginMotion();
+      const epson::MotionLock hold(session_);
       try {
-        session_.command("$Execute,\"Go P1\"", timeoutMs,
-                         epson::CommandChannel::Impl::ReplyWait::kMotion);
+        session_.command(hold.held(), "$Execute,\"Go P1\"", timeoutMs, epson::ReplyWait::kMotion);
       } catch (const std::exception& failure) {
         error = failure.what();
       }
-      session_.endMotion();
     });
   }
 
-  epson::CommandChannel::Impl session_;
+  epson::SessionCore session_;
   int controller_ = -1;
 };
 
@@ -71,13 +68,13 @@ TEST_F(MotionDeadline, TimeSpentPausedDoesNotCount) {
   std::thread mover = motion(600, error);
   ASSERT_EQ(request(), "$Execute,\"Go P1\"");
 
-  std::thread pauser([this] { session_.motionCommand("$Pause"); });
+  std::thread pauser([this] { session_.motionControl("$Pause"); });
   ASSERT_EQ(request(), "$Pause");
   reply("#Pause,0");
   pauser.join();
   std::this_thread::sleep_for(1200ms);  // twice the motion's time-out, paused
 
-  std::thread continuer([this] { session_.motionCommand("$Continue"); });
+  std::thread continuer([this] { session_.motionControl("$Continue"); });
   ASSERT_EQ(request(), "$Continue");
   reply("#Continue,0");
   continuer.join();
@@ -85,7 +82,7 @@ TEST_F(MotionDeadline, TimeSpentPausedDoesNotCount) {
   reply("#Execute,0");
   mover.join();
   EXPECT_EQ(error, "none");
-  EXPECT_TRUE(session_.connected.load());
+  EXPECT_TRUE(session_.connectionOpen());
 }
 
 TEST_F(MotionDeadline, RunningTimeStillCounts) {
@@ -96,7 +93,7 @@ TEST_F(MotionDeadline, RunningTimeStillCounts) {
   // A pause refused by the controller stops no clock; its routed reply extends nothing.
   std::thread pauser([this] {
     try {
-      session_.motionCommand("$Pause");
+      session_.motionControl("$Pause");
     } catch (const std::runtime_error&) {
     }
   });
@@ -110,7 +107,7 @@ TEST_F(MotionDeadline, RunningTimeStillCounts) {
             "Timed out waiting for an Epson Remote Ethernet response to $Execute,\"Go P1\" after "
             "600 ms");
   EXPECT_LT(took, 1500ms);
-  EXPECT_FALSE(session_.connected.load());
+  EXPECT_FALSE(session_.connectionOpen());
 }
 
 }  // namespace

@@ -1,21 +1,46 @@
-#include "epson/reply_values.hpp"
+#include "epson/numbers.hpp"
 
 #include <cerrno>
 #include <cstdlib>
+#include <iomanip>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
 
-#include "epson/plain_decimal.hpp"
-
-namespace epson::reply {
+namespace epson::numbers {
 
 namespace {
+
+std::ostringstream classicStream() {
+  std::ostringstream stream;
+  stream.imbue(std::locale::classic());
+  return stream;
+}
 
 /// Room for the values of a state reply: six joints and a six-value pose.
 constexpr std::size_t kTypicalValueCount = 12;
 
 }  // namespace
+
+std::string fixed(double value, int decimals) {
+  std::ostringstream stream = classicStream();
+  stream << std::fixed << std::setprecision(decimals) << value;
+  return stream.str();
+}
+
+std::string joined(const std::vector<double>& values, int significant) {
+  std::ostringstream stream = classicStream();
+  stream << std::setprecision(significant);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) stream << ',';
+    stream << values[i];
+  }
+  return stream.str();
+}
+
+std::string xyPoint(const std::vector<double>& values, int significant) {
+  return "XY(" + joined(values, significant) + ")";
+}
 
 std::int64_t parseControllerInteger(const std::string& text) {
   // Blanks out, letters lower case, both as the "C" locale has them (its blanks are the six of
@@ -23,7 +48,7 @@ std::int64_t parseControllerInteger(const std::string& text) {
   std::string normalised;
   normalised.reserve(text.size());
   for (const char c : text) {
-    if (number::isBlank(c)) continue;
+    if (isBlank(c)) continue;
     normalised.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
   }
   if (normalised == "true") return 1;
@@ -57,11 +82,11 @@ std::vector<double> leadingDoubles(const std::string& text) {
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {
-    while (p != end && (number::isBlank(*p) || *p == ',')) ++p;
+    while (p != end && (isBlank(*p) || *p == ',')) ++p;
     if (p == end) return values;
     double value = 0.0;
-    const char* const next = number::convertPlainDecimal(p, end, value);
-    if (next == nullptr || (next != end && !number::isBlank(*next) && *next != ',')) break;
+    const char* const next = convertPlainDecimal(p, end, value);
+    if (next == nullptr || (next != end && !isBlank(*next) && *next != ',')) break;
     values.push_back(value);
     p = next;
   }
@@ -78,4 +103,4 @@ std::string quoted(const std::string& text) {
   return "\"" + text + "\"";
 }
 
-}  // namespace epson::reply
+}  // namespace epson::numbers

@@ -1,5 +1,7 @@
 // Controller housekeeping: status words, Emergency Stop, reset, motors, pause and continue, servo
 // power mode and point-to-point motion limits.
+#include "epson/controller_status.hpp"
+
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -8,13 +10,13 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "epson/command_session.hpp"
-#include "epson/reply_values.hpp"
-#include "epson/value_stream.hpp"
+#include "epson/numbers.hpp"
+#include "epson/status_keys.hpp"
 
-namespace epson {
+namespace epson::ops {
 
 namespace {
 
@@ -22,9 +24,10 @@ constexpr const char* kStatusStatement =
     "Print Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)";
 constexpr std::size_t kStatusFieldCount = 8;
 // Keys in the order of the values in kStatusStatement.
-constexpr std::array<const char*, kStatusFieldCount> kStatusKeys = {
-    "stat",       "system_error",   "emergency_stopped", "safeguard_open",
-    "teach_mode", "control_device", "robot_info",        "ctrl_info"};
+constexpr std::array<std::string_view, kStatusFieldCount> kStatusKeys = {
+    status_key::kStat,          status_key::kSystemError, status_key::kEmergencyStopped,
+    status_key::kSafeguardOpen, status_key::kTeachMode,   status_key::kControlDevice,
+    status_key::kRobotInfo,     status_key::kCtrlInfo};
 
 constexpr const char* kResetLine = "$Execute,\"Reset\"";
 constexpr const char* kMotorOnLine = "$Execute,\"Motor On\"";
@@ -45,89 +48,94 @@ std::string blanksDroppedLowerCase(const std::string& text) {
 
 }  // namespace
 
-ControllerStatus CommandChannel::Impl::getControllerStatus() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  const std::string output = execute(kStatusStatement);
+ControllerStatus getControllerStatus(SessionCore& session) {
+  const ConnectionLock lock(session);
+  const std::string output = session.execute(lock.held(), kStatusStatement);
 
-  std::istringstream stream = reply::classicInput(reply::commasToBlanks(output));
+  std::istringstream stream = numbers::classicInput(numbers::commasToBlanks(output));
   std::vector<std::string> tokens;
   for (std::string token; stream >> token;) tokens.push_back(token);
   if (tokens.size() != kStatusFieldCount) {
     throw std::runtime_error("Failed to parse controller status. Expected " +
                              std::to_string(kStatusFieldCount) + " values, received " +
-                             std::to_string(tokens.size()) + ": " + reply::quoted(output));
+                             std::to_string(tokens.size()) + ": " + numbers::quoted(output));
   }
   ControllerStatus status;
   for (std::size_t i = 0; i < kStatusFieldCount; ++i) {
-    status[kStatusKeys[i]] = reply::parseControllerInteger(tokens[i]);
+    status[std::string(kStatusKeys[i])] = numbers::parseControllerInteger(tokens[i]);
   }
   return status;
 }
 
-bool CommandChannel::Impl::isEmergencyStopped() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  const std::string output = execute("Print EStopOn");
+bool isEmergencyStopped(SessionCore& session) {
+  const ConnectionLock lock(session);
+  const std::string output = session.execute(lock.held(), "Print EStopOn");
 
-  std::istringstream stream = reply::classicInput(output);
+  std::istringstream stream = numbers::classicInput(output);
   std::int32_t value = 0;
-  if (stream >> value && reply::onlyBlanksLeft(stream)) return value != 0;
+  if (stream >> value && numbers::onlyBlanksLeft(stream)) return value != 0;
   // Some firmware prints the Boolean as a word.
   const std::string word = blanksDroppedLowerCase(output);
   if (word == "true") return true;
   if (word == "false") return false;
   throw std::runtime_error("Failed to parse EStopOn response as a Boolean: " +
-                           reply::quoted(output));
+                           numbers::quoted(output));
 }
 
-void CommandChannel::Impl::resetController() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  command(kResetLine, kCommandTimeoutMs);
+void resetController(SessionCore& session) {
+  const ConnectionLock lock(session);
+  session.command(lock.held(), kResetLine, kCommandTimeoutMs);
 }
 
-void CommandChannel::Impl::motorOn() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
+void motorOn(SessionCore& session, MotorState& motors) {
+  const ConnectionLock lock(session);
   try {
-    command(kMotorOnLine, kCommandTimeoutMs);
+    session.command(lock.held(), kMotorOnLine, kCommandTimeoutMs);
   } catch (const std::exception& error) {
-    motorOnError = error.what();
+    motors.motorOnError = error.what();
     throw;
   }
-  motorsOnBySession = true;
-  motorOnError.clear();
+  motors.onBySession = true;
+  motors.motorOnError.clear();
 }
 
-void CommandChannel::Impl::motorOff() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  motorOffLocked();
-  motorsOnBySession = false;
+void motorOff(SessionCore& session, MotorState& motors) {
+  const ConnectionLock lock(session);
+  motorOffLocked(session, lock.held());
+  motors.onBySession = false;
 }
 
-void CommandChannel::Impl::motorOffLocked() {
-  command(kMotorOffLine, kCommandTimeoutMs);
+void motorOffLocked(SessionCore& session, const ConnectionHeld& held) {
+  session.command(held, kMotorOffLine, kCommandTimeoutMs);
 }
 
-void CommandChannel::Impl::pause() {
-  motionCommand("$Pause");
+std::string motorOnErrorText(SessionCore& session, const MotorState& motors) {
+  const ConnectionLock lock(session);
+  return motors.motorOnError;
 }
 
-void CommandChannel::Impl::continueMotion() {
-  motionCommand("$Continue");
+void pause(SessionCore& session) {
+  session.motionControl("$Pause");
 }
 
-EpsonPowerMode CommandChannel::Impl::getPowerMode() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  return getPowerModeLocked();
+void continueMotion(SessionCore& session) {
+  session.motionControl("$Continue");
 }
 
-EpsonPowerMode CommandChannel::Impl::getPowerModeLocked() {
-  const std::int64_t value = reply::parseControllerInteger(execute(kPowerQuery));
+EpsonPowerMode getPowerMode(SessionCore& session) {
+  const ConnectionLock lock(session);
+  return getPowerModeLocked(session, lock.held());
+}
+
+EpsonPowerMode getPowerModeLocked(SessionCore& session, const ConnectionHeld& held) {
+  const std::int64_t value = numbers::parseControllerInteger(session.execute(held, kPowerQuery));
   if (value == 0) return EpsonPowerMode::LOW;
   if (value == 1) return EpsonPowerMode::HIGH;
   throw std::runtime_error("Epson controller returned an invalid Power mode value: " +
                            std::to_string(value));
 }
 
-void CommandChannel::Impl::setPowerMode(EpsonPowerMode mode) {
+void setPowerMode(SessionCore& session, EpsonPowerMode mode) {
   std::string word;
   switch (mode) {
     case EpsonPowerMode::LOW:
@@ -138,27 +146,27 @@ void CommandChannel::Impl::setPowerMode(EpsonPowerMode mode) {
       break;
   }
   if (word.empty()) throw std::invalid_argument("Unknown Epson power mode");
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
+  const ConnectionLock lock(session);
 
-  command("$Execute,\"Power " + word + "\"", kCommandTimeoutMs);
+  session.command(lock.held(), "$Execute,\"Power " + word + "\"", kCommandTimeoutMs);
   // Set and read-back under one hold of the lock: nothing else may change the mode in between.
-  if (getPowerModeLocked() != mode) {
+  if (getPowerModeLocked(session, lock.held()) != mode) {
     throw std::runtime_error("Epson controller did not enter Power " + word + " mode");
   }
 }
 
-PtpMotionLimits CommandChannel::Impl::getPtpMotionLimits() {
-  std::lock_guard<std::timed_mutex> lock(connectionMutex);
-  const std::string output = execute(kAccelMaxQuery);
+PtpMotionLimits getPtpMotionLimits(SessionCore& session) {
+  const ConnectionLock lock(session);
+  const std::string output = session.execute(lock.held(), kAccelMaxQuery);
 
-  std::istringstream stream = reply::classicInput(reply::commasToBlanks(output));
+  std::istringstream stream = numbers::classicInput(numbers::commasToBlanks(output));
   std::int64_t acceleration = 0;
   std::int64_t deceleration = 0;
-  const bool read = stream >> acceleration >> deceleration && reply::onlyBlanksLeft(stream);
+  const bool read = stream >> acceleration >> deceleration && numbers::onlyBlanksLeft(stream);
   constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
   if (!read || acceleration < 1 || acceleration > kMax || deceleration < 1 || deceleration > kMax) {
     throw std::runtime_error("Failed to parse positive AccelMax limits from Epson controller: " +
-                             reply::quoted(output));
+                             numbers::quoted(output));
   }
   PtpMotionLimits limits;
   limits.speed_percent = kPtpSpeedPercent;
@@ -167,4 +175,4 @@ PtpMotionLimits CommandChannel::Impl::getPtpMotionLimits() {
   return limits;
 }
 
-}  // namespace epson
+}  // namespace epson::ops

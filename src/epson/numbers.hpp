@@ -1,11 +1,65 @@
-// Exact conversion of the plain decimals a controller prints, without strtod or a stream.
+// Numbers to and from the controller, in one place: the text sent (classic locale, "." as the
+// decimal point, no grouping), the values read back from `$Execute` payloads, and the exact
+// conversion of the plain decimals the controller prints, without strtod or a stream (the
+// telemetry parser's hot path, hence inline).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <istream>
+#include <locale>
+#include <sstream>
+#include <string>
+#include <vector>
 
-namespace epson::number {
+namespace epson::numbers {
+
+// ---- Text sent to the controller ----
+
+/// Fixed notation with `decimals` digits after the point: 250 with 17 is "250.00000000000000000".
+std::string fixed(double value, int decimals);
+
+/// "XY(" + the values in general notation (as printf's %.<n>g: 0.1 with 17 digits is
+/// "0.10000000000000001", -0.0 is "-0"), joined by bare commas, + ")".
+std::string xyPoint(const std::vector<double>& values, int significant);
+
+/// The values in general notation joined by bare commas.
+std::string joined(const std::vector<double>& values, int significant);
+
+// ---- Values read from controller output ----
+
+/// The one parser for a single integer or Boolean controller value: blanks anywhere are
+/// dropped, case is ignored, "true"/"false" are 1/0, numbers follow strtoll base 0.
+/// Throws std::runtime_error "Failed to parse controller status value as an integer: \"...\"".
+std::int64_t parseControllerInteger(const std::string& text);
+
+/// A copy of `text` with every comma replaced by a blank.
+std::string commasToBlanks(std::string text);
+
+/// Doubles read by stream extraction (classic locale) from `text` with commas taken as blanks,
+/// until one extraction fails.
+std::vector<double> leadingDoubles(const std::string& text);
+
+/// `text` enclosed in double quotes, for parse-failure messages.
+std::string quoted(const std::string& text);
+
+/// A stream over `text` that reads numbers with "." as decimal point whatever the global locale.
+inline std::istringstream classicInput(const std::string& text) {
+  std::istringstream stream(text);
+  stream.imbue(std::locale::classic());
+  return stream;
+}
+
+/// True when only white space is left in a stream whose reads so far succeeded.
+inline bool onlyBlanksLeft(std::istream& stream) {
+  if (stream.fail()) return false;
+  if (stream.eof()) return true;
+  stream >> std::ws;
+  return stream.eof();
+}
+
+// ---- Plain decimals ----
 
 /// The blanks strtod and stream extraction skip in the classic locale.
 inline bool isBlank(char c) {
@@ -75,4 +129,4 @@ inline const char* convertPlainDecimal(const char* p, const char* const end, dou
   return convertDecimal<false>(p, end, result);
 }
 
-}  // namespace epson::number
+}  // namespace epson::numbers

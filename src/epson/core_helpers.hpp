@@ -1,0 +1,48 @@
+// Small helpers every unit of the core uses: text prefixes and endpoints, finite values,
+// deadlines, and whole log lines.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace epson {
+
+inline bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+/// "host:port", as messages name an endpoint.
+inline std::string endpointText(const std::string& host, std::uint16_t port) {
+  return host + ":" + std::to_string(port);
+}
+
+template <typename Values>
+bool allFinite(const Values& values) {
+  return std::all_of(std::begin(values), std::end(values),
+                     [](double value) { return std::isfinite(value); });
+}
+
+/// Now plus `wait`, saturated instead of overflowing for waits that mean "forever".
+inline std::chrono::steady_clock::time_point deadlineAfter(std::chrono::milliseconds wait) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point now = Clock::now();
+  wait = std::max(wait, std::chrono::milliseconds::zero());
+  if (wait >
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now)) {
+    return Clock::time_point::max();
+  }
+  return now + wait;
+}
+
+/// Writes one whole log line and flushes it, so that lines of several sessions never interleave.
+void logLine(std::FILE* stream, const std::string& text);
+
+/// Logs `message` to standard error, then throws it as std::runtime_error.
+[[noreturn]] void logAndThrow(const std::string& message);
+
+}  // namespace epson
