@@ -87,6 +87,16 @@ inline void exitAfter(int seconds) {
   }).detach();
 }
 
+/// Starts a benchmark program: exits with its usage line unless it got `arguments` arguments,
+/// then arms the watchdog of exitAfter().
+inline void start(int argc, int arguments, const char* usage, int watchdogSeconds) {
+  if (argc != arguments + 1) {
+    std::fprintf(stderr, "usage: %s\n", usage);
+    std::exit(2);
+  }
+  exitAfter(watchdogSeconds);
+}
+
 /// The value below which `fraction` of the sorted samples lie (nearest rank).
 inline double percentile(const std::vector<double>& sorted, double fraction) {
   if (sorted.empty()) return NAN;

@@ -38,11 +38,7 @@ bool roundTrip(int fd, const std::string& request, char* buffer, std::size_t cap
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: bench_floor_client PORT\n");
-    return 2;
-  }
-  bench::exitAfter(900);
+  bench::start(argc, 1, "bench_floor_client PORT", 900);
   const int fd = bench::connectLoopback(std::atoi(argv[1]));
   char buffer[4096];
   std::string kind;

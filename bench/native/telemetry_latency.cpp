@@ -121,11 +121,7 @@ void printSide(const char* name, const Side& side) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: bench_telemetry_latency PORT SAMPLES ROUNDS\n");
-    return 2;
-  }
-  bench::exitAfter(120);
+  bench::start(argc, 3, "bench_telemetry_latency PORT SAMPLES ROUNDS", 120);
   bench::preciseTimers();
   const int port = std::atoi(argv[1]);
   const int samples = std::atoi(argv[2]);

@@ -49,11 +49,7 @@ double cpuSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: bench_telemetry_readers PORT N\n");
-    return 2;
-  }
-  bench::exitAfter(900);
+  bench::start(argc, 2, "bench_telemetry_readers PORT N", 900);
   const int port = std::atoi(argv[1]);
   const int count = std::atoi(argv[2]);
   std::vector<int> sockets;

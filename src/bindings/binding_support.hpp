@@ -9,6 +9,9 @@
 
 namespace epson::bindings {
 
+/// For blocking calls: the native code runs with the GIL released.
+using ReleaseGil = pybind11::call_guard<pybind11::gil_scoped_release>;
+
 /// Drops `object` with the interpreter lock released when this thread holds it: the teardown of
 /// a session (disconnect steps, joining a reader thread) can wait on the network or on another
 /// thread's motion, and must not freeze every other Python thread meanwhile. During interpreter

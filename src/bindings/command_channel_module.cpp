@@ -12,7 +12,7 @@
 
 namespace py = pybind11;
 using epson::CommandChannel;
-using ReleaseGil = py::call_guard<py::gil_scoped_release>;
+using epson::bindings::ReleaseGil;
 
 namespace {
 

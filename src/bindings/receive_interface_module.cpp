@@ -10,7 +10,7 @@
 
 namespace py = pybind11;
 using epson::EthernetReceiveInterface;
-using ReleaseGil = py::call_guard<py::gil_scoped_release>;
+using epson::bindings::ReleaseGil;
 
 namespace {
 

@@ -10,9 +10,16 @@
 
 namespace py = pybind11;
 using epson::RobotCell;
-using ReleaseGil = py::call_guard<py::gil_scoped_release>;
+using epson::bindings::ReleaseGil;
 
 namespace {
+
+/// An interface the cell owns, handed to Python so that its last reference is dropped with the
+/// GIL released.
+template <auto getter>
+auto handOut(const RobotCell& cell) {
+  return epson::bindings::releasedWithoutGil((cell.*getter)());
+}
 
 constexpr const char* kModuleDoc =
     "Provide combined ownership of Epson hardware connections.\n"
@@ -70,22 +77,14 @@ PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
            "Raises:\n"
            "    RuntimeError: If either connection, login, or initial telemetry readiness\n"
            "        check fails.\n")
-      .def(
-          "get_control_interface",
-          [](const RobotCell& cell) {
-            return epson::bindings::releasedWithoutGil(cell.getControlInterface());
-          },
-          "Return the owned command interface.\n\n"
-          "Returns:\n"
-          "    The connected :class:`CommandChannel`.\n")
-      .def(
-          "get_receive_interface",
-          [](const RobotCell& cell) {
-            return epson::bindings::releasedWithoutGil(cell.getReceiveInterface());
-          },
-          "Return the owned telemetry interface.\n\n"
-          "Returns:\n"
-          "    The connected :class:`EthernetReceiveInterface`.\n")
+      .def("get_control_interface", handOut<&RobotCell::getControlInterface>,
+           "Return the owned command interface.\n\n"
+           "Returns:\n"
+           "    The connected :class:`CommandChannel`.\n")
+      .def("get_receive_interface", handOut<&RobotCell::getReceiveInterface>,
+           "Return the owned telemetry interface.\n\n"
+           "Returns:\n"
+           "    The connected :class:`EthernetReceiveInterface`.\n")
       .def("is_connected", &RobotCell::isConnected, ReleaseGil(),
            "Return whether both Epson connections are active.\n\n"
            "Returns:\n"

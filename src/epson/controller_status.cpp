@@ -123,8 +123,7 @@ void continueMotion(SessionCore& session) {
 }
 
 EpsonPowerMode getPowerMode(SessionCore& session) {
-  const ConnectionLock lock(session);
-  return getPowerModeLocked(session, lock.held());
+  return underLock(session, getPowerModeLocked);
 }
 
 EpsonPowerMode getPowerModeLocked(SessionCore& session, const ConnectionHeld& held) {

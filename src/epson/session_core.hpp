@@ -23,6 +23,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "epson/command_channel.hpp"  // the time-outs
@@ -71,6 +72,13 @@ class ConnectionLock {
   std::unique_lock<std::timed_mutex> lock_;
   ConnectionHeld held_;
 };
+
+/// Runs an operation's `...Locked` form under a lock of the connection taken for it.
+template <typename Locked, typename... Arguments>
+decltype(auto) underLock(SessionCore& session, Locked&& locked, Arguments&&... arguments) {
+  const ConnectionLock lock(session);
+  return locked(session, lock.held(), std::forward<Arguments>(arguments)...);
+}
 
 /// Holds the connection for one Go or Move and marks the session as moving, so that pause and
 /// continue reach the controller past it. The mark is cleared before the lock is released.

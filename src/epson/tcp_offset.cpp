@@ -88,8 +88,7 @@ void setTcpOffset(SessionCore& session, TcpOffsetState& state, const std::vector
 }
 
 void restoreTcpOffset(SessionCore& session, TcpOffsetState& state) {
-  const ConnectionLock lock(session);
-  restoreTcpOffsetLocked(session, lock.held(), state);
+  underLock(session, restoreTcpOffsetLocked, state);
 }
 
 void restoreTcpOffsetLocked(SessionCore& session, const ConnectionHeld& held,

@@ -46,8 +46,7 @@ void checkToolNumber(std::int32_t toolNum, bool allowFlange) {
 
 void tlSet(SessionCore& session, std::int32_t toolNum, const std::string& toolDefPoint) {
   checkTlSetArguments(toolNum, toolDefPoint);
-  const ConnectionLock lock(session);
-  tlSetLocked(session, lock.held(), toolNum, toolDefPoint);
+  underLock(session, tlSetLocked, toolNum, toolDefPoint);
 }
 
 void tlSetLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum,
@@ -60,8 +59,7 @@ void tlSetLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t 
 
 void tlClear(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  const ConnectionLock lock(session);
-  tlClearLocked(session, lock.held(), toolNum);
+  underLock(session, tlClearLocked, toolNum);
 }
 
 void tlClearLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum) {
@@ -72,8 +70,7 @@ void tlClearLocked(SessionCore& session, const ConnectionHeld& held, std::int32_
 
 void setTool(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, true);
-  const ConnectionLock lock(session);
-  setToolLocked(session, lock.held(), toolNum);
+  underLock(session, setToolLocked, toolNum);
 }
 
 void setToolLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum) {
@@ -82,8 +79,7 @@ void setToolLocked(SessionCore& session, const ConnectionHeld& held, std::int32_
 }
 
 std::int32_t getTool(SessionCore& session) {
-  const ConnectionLock lock(session);
-  return getToolLocked(session, lock.held());
+  return underLock(session, getToolLocked);
 }
 
 std::int32_t getToolLocked(SessionCore& session, const ConnectionHeld& held) {
@@ -98,8 +94,7 @@ std::int32_t getToolLocked(SessionCore& session, const ConnectionHeld& held) {
 
 bool isToolDefined(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  const ConnectionLock lock(session);
-  return isToolDefinedLocked(session, lock.held(), toolNum);
+  return underLock(session, isToolDefinedLocked, toolNum);
 }
 
 bool isToolDefinedLocked(SessionCore& session, const ConnectionHeld& held, std::int32_t toolNum) {
@@ -110,8 +105,7 @@ bool isToolDefinedLocked(SessionCore& session, const ConnectionHeld& held, std::
 
 std::vector<double> getToolDefinition(SessionCore& session, std::int32_t toolNum) {
   checkToolNumber(toolNum, false);
-  const ConnectionLock lock(session);
-  return getToolDefinitionLocked(session, lock.held(), toolNum);
+  return underLock(session, getToolDefinitionLocked, toolNum);
 }
 
 std::vector<double> getToolDefinitionLocked(SessionCore& session, const ConnectionHeld& held,
