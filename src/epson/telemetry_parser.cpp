@@ -178,11 +178,32 @@ inline void copyText(char* to, const char* from, std::size_t size) {
   std::memcpy(to + size - kBlock, from + size - kBlock, kBlock);
 }
 
-/// Calls sink(key, value, slot) for every field of the line in line order, keys without blanks
-/// (the view lasts for the call); slot is the key's fieldSlot() or kSlotUnknown. Converting a
-/// value may throw, after the calls for earlier fields.
-template <typename Sink>
-void scanFields(std::string_view line, Sink&& sink) {
+/// What parseLine needs of a line: the last value of each sample and status key.
+struct LineSlots {
+  /// The pending sample values, overwritten by the line's; a value counts only where its bit is
+  /// set, here or in the pending fields.
+  std::array<double, 12> sample;
+  std::array<double, kStatusKeys.size()> status;  // read only where statusPresent has the bit
+  std::uint16_t samplePresent = 0;
+  unsigned statusPresent = 0;
+
+  /// knownSlot is the key's fieldSlot() when the scan recognised the key, else kSlotUnknown.
+  void operator()(std::string_view key, double value, int knownSlot) {
+    const int slot = knownSlot != kSlotUnknown ? knownSlot : fieldSlot(key);
+    if (slot >= 0 && slot < kStatusSlotBase) {
+      sample[static_cast<std::size_t>(slot)] = value;
+      samplePresent |= static_cast<std::uint16_t>(1u << slot);
+    } else if (slot >= kStatusSlotBase) {
+      const int statusIndex = slot - kStatusSlotBase;
+      status[static_cast<std::size_t>(statusIndex)] = value;
+      statusPresent |= 1u << statusIndex;
+    }
+  }
+};
+
+/// Hands every field of the line to `slots` in line order, keys without blanks. Converting a
+/// value may throw, after the earlier fields went in.
+void scanFields(std::string_view line, LineSlots& slots) {
   // The scans run over a copy followed by ';', where each of them stops, so that none compares
   // its position with the line's end on every character.
   char onStack[kStackLine + kSentinels];
@@ -247,35 +268,9 @@ void scanFields(std::string_view line, Sink&& sink) {
           key, std::string_view(valueStart, static_cast<std::size_t>(p - valueStart)));
     }
     if (p != end) ++p;
-    sink(key, value, slot);
+    slots(key, value, slot);
   }
 }
-
-/// What parseLine needs of a line: the last value of each sample and status key.
-struct LineSlots {
-  /// The pending sample values, overwritten by the line's; a value counts only where its bit is
-  /// set, here or in the pending fields.
-  std::array<double, 12> sample;
-  std::array<double, kStatusKeys.size()> status;  // read only where statusPresent has the bit
-  std::uint16_t samplePresent = 0;
-  unsigned statusPresent = 0;
-  bool hasOther = false;  ///< a key other than the twelve sample keys
-
-  void operator()(std::string_view key, double value, int knownSlot) {
-    const int slot = knownSlot != kSlotUnknown ? knownSlot : fieldSlot(key);
-    if (slot >= 0 && slot < kStatusSlotBase) {
-      sample[static_cast<std::size_t>(slot)] = value;
-      samplePresent |= static_cast<std::uint16_t>(1u << slot);
-      return;
-    }
-    hasOther = true;
-    if (slot >= kStatusSlotBase) {
-      const int statusIndex = slot - kStatusSlotBase;
-      status[static_cast<std::size_t>(statusIndex)] = value;
-      statusPresent |= 1u << statusIndex;
-    }
-  }
-};
 
 LineResult statusResult(const LineSlots& slots) {
   LineResult result;
@@ -312,13 +307,6 @@ constexpr std::array<StatusEntry, 8> kStatusEntries{{
     {status_key::kTeachMode, &StatusValues::teachMode},
 }};
 
-/// The key of a sample slot.
-std::string_view sampleKey(std::size_t slot) {
-  static constexpr std::array<std::string_view, 12> kKeys{
-      "X", "Y", "Z", "U", "V", "W", "J1agl", "J2agl", "J3agl", "J4agl", "J5agl", "J6agl"};
-  return kKeys[slot];
-}
-
 }  // namespace
 
 void storeStatus(const StatusValues& values, std::map<std::string, std::int64_t>& fields) {
@@ -338,56 +326,6 @@ void storeStatus(const StatusValues& values, std::map<std::string, std::int64_t>
   }
 }
 
-PendingFields::PendingFields(std::initializer_list<std::pair<const std::string, double>> fields) {
-  for (const auto& [key, value] : fields) set(key, value);
-}
-
-std::size_t PendingFields::size() const {
-  std::size_t count = others_.size();
-  for (std::uint16_t bits = present_; bits != 0; bits &= static_cast<std::uint16_t>(bits - 1)) {
-    ++count;
-  }
-  return count;
-}
-
-std::size_t PendingFields::count(std::string_view key) const {
-  const int slot = sampleSlot(key);
-  if (slot >= 0) return (present_ >> slot) & 1u;
-  return others_.find(key) != others_.end() ? 1 : 0;
-}
-
-void PendingFields::set(std::string_view key, double value) {
-  const int slot = sampleSlot(key);
-  if (slot >= 0) {
-    values_[static_cast<std::size_t>(slot)] = value;
-    present_ |= static_cast<std::uint16_t>(1u << slot);
-    return;
-  }
-  const auto found = others_.find(key);
-  if (found != others_.end()) {
-    found->second = value;
-  } else if (key.size() <= kMaxOtherKeyBytes - otherKeyBytes_) {
-    others_.emplace(std::string(key), value);
-    otherKeyBytes_ += key.size();
-  }
-}
-
-std::map<std::string, double> PendingFields::toMap() const {
-  std::map<std::string, double> fields(others_.begin(), others_.end());
-  for (std::size_t slot = 0; slot < values_.size(); ++slot) {
-    if ((present_ >> slot) & 1u) fields.emplace(std::string(sampleKey(slot)), values_[slot]);
-  }
-  return fields;
-}
-
-std::map<std::string, double> lineFields(std::string_view line) {
-  std::map<std::string, double> result;
-  scanFields(line, [&result](std::string_view key, double value, int) {
-    result.insert_or_assign(std::string(key), value);
-  });
-  return result;
-}
-
 std::int64_t statusInteger(double value) {
   // [-2^63, 2^63) holds exactly the doubles whose truncation fits; NaN fails both tests.
   constexpr double kLimit = 9223372036854775808.0;
@@ -405,7 +343,6 @@ LineResult parseLine(std::string_view line, PendingFields& pending) {
   const bool opensCycle = (slots.samplePresent & 1u) != 0;
   const std::uint16_t kept = opensCycle ? 0 : pending.present_;
   if ((kept | slots.samplePresent) == kAllSampleSlots) {
-    // Publishing clears the pending fields, so the line's other keys need not go in first.
     pending.clear();
     LineResult result;
     result.kind = LineResult::Kind::kSample;
@@ -417,12 +354,6 @@ LineResult parseLine(std::string_view line, PendingFields& pending) {
   if (opensCycle) pending.clear();
   pending.values_ = slots.sample;
   pending.present_ |= slots.samplePresent;
-  if (slots.hasOther) {
-    // Rare: keys outside the twelve. The line converted once already, so this pass cannot fail.
-    scanFields(line, [&pending](std::string_view key, double value, int) {
-      if (sampleSlot(key) < 0) pending.set(key, value);
-    });
-  }
   LineResult nothing;
   return nothing;
 }

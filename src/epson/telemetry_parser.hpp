@@ -7,14 +7,10 @@
 
 #include <array>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace epson {
 
@@ -57,37 +53,17 @@ struct StatusValues {
 /// exactly those eight; a map that holds them already is updated in place, without allocating.
 void storeStatus(const StatusValues& values, std::map<std::string, std::int64_t>& fields);
 
-/// Sample fields collected across lines until all twelve are present: the twelve sample keys in
-/// fixed slots, any other key in a map. Other keys are kept only while their names come to at
-/// most kMaxOtherKeyBytes characters in all; a new one beyond that is dropped, so that a stream
-/// of ever new keys that never completes a sample cannot grow it without bound.
+/// The sample fields collected across lines until all twelve are present. Other keys are not
+/// kept, as nothing reads them: however many distinct ones the lines bring, this stays its size.
 class PendingFields {
  public:
-  static constexpr std::size_t kMaxOtherKeyBytes = 4096;
-
-  PendingFields() = default;
-  PendingFields(std::initializer_list<std::pair<const std::string, double>> fields);
-
-  bool empty() const { return present_ == 0 && others_.empty(); }
-  std::size_t size() const;
-  std::size_t count(std::string_view key) const;
-  void clear() {
-    present_ = 0;
-    others_.clear();
-    otherKeyBytes_ = 0;
-  }
-  /// Sets a key as a line field with that key would (within the bound on other keys).
-  void set(std::string_view key, double value);
-  /// Every entry by key.
-  std::map<std::string, double> toMap() const;
+  void clear() { present_ = 0; }
 
  private:
   friend LineResult parseLine(std::string_view line, PendingFields& pending);
 
   std::array<double, 12> values_{};  ///< X Y Z U V W J1agl..J6agl
   std::uint16_t present_ = 0;        ///< bit i: values_[i] is set
-  std::map<std::string, double, std::less<>> others_;
-  std::size_t otherKeyBytes_ = 0;  ///< the characters of the keys in others_
 };
 
 /// What one line yields. Only the members of its kind are meaningful: the sample arrays of any
@@ -100,21 +76,18 @@ struct LineResult {
   std::array<double, 6> pose;    ///< kSample
 };
 
-/// The fields of one line, later duplicates winning. Keys lose all whitespace; fields without
-/// '=' or with an empty key are skipped; values follow strtod in the "C" locale. Throws
-/// std::invalid_argument when a value has no number and std::out_of_range when strtod reports
-/// ERANGE, so one bad value rejects the whole line.
-std::map<std::string, double> lineFields(std::string_view line);
-
 /// A status value as a signed 64-bit integer, truncated toward zero. Infinities, NaN and values
 /// outside the int64 range have no such integer and give 0.
 std::int64_t statusInteger(double value);
 
-/// Parses one line (without its CR) and applies it to `pending`. A status line (one with STAT)
-/// yields the status when all five status keys are present and leaves `pending` alone. Any other
-/// line merges into `pending` (a line with X clears it first) and yields a sample once all twelve
-/// fields are there, clearing `pending`. On a conversion error throws as lineFields() does and
-/// leaves `pending` unchanged.
+/// Parses one line (without its CR) and applies it to `pending`. The line's fields are read with
+/// later duplicates winning: keys lose all whitespace, fields without '=' or with an empty key are
+/// skipped, values follow strtod in the "C" locale. A status line (one with STAT) yields the
+/// status when all five status keys are present and leaves `pending` alone. Any other line merges
+/// its sample fields into `pending` (a line with X clears it first) and yields a sample once all
+/// twelve are there, clearing `pending`. Throws std::invalid_argument when a value of any key has
+/// no number and std::out_of_range when strtod reports ERANGE, so one bad value rejects the whole
+/// line; `pending` is then left unchanged.
 LineResult parseLine(std::string_view line, PendingFields& pending);
 
 }  // namespace telemetry
