@@ -199,7 +199,7 @@ void SessionCore::logoutLocked(const ConnectionHeld& held) {
 }
 
 void SessionCore::closeLocked(const ConnectionHeld&) {
-  if (!connected_.load()) return;
+  // Also after a disconnect step dropped the connection: the close is reported either way.
   boost::system::error_code closeError;
   {
     std::lock_guard<std::mutex> writeLock(writeMutex_);

@@ -119,8 +119,9 @@ class SessionCore {
   void connectLocked(const ConnectionHeld& held, const std::string& host, std::uint16_t port,
                      const std::string& password);
   void logoutLocked(const ConnectionHeld& held);
-  /// Shuts the socket down and closes it, clears the flags and prints "Disconnected from ...";
-  /// throws "Failed to disconnect: ..." when the close fails.
+  /// Shuts the socket down and closes it (if a failed step has not closed it already), clears the
+  /// flags and prints "Disconnected from ..."; throws "Failed to disconnect: ..." when the close
+  /// fails. For a session that was connected: the owner checks that first.
   void closeLocked(const ConnectionHeld& held);
 
   /// Writes `line`, waits for its reply (the whole logical reply within `timeoutMs`) and checks
