@@ -12,13 +12,8 @@ from __future__ import annotations
 import threading
 import time
 
-from epson_remote import CommandChannel, EpsonPowerMode
+from epson_remote import CommandChannel, EpsonPowerMode, xy
 from epson_remote.sim import ControllerSimulator
-
-
-def xy(pose: list[float]) -> str:
-    """A SPEL+ point expression: XY(X, Y, Z, U, V, W)."""
-    return "XY(" + ", ".join(f"{value:.3f}" for value in pose) + ")"
 
 
 def run(channel: CommandChannel) -> None:

@@ -9,12 +9,12 @@ Tool poses are native: millimetres and [U, V, W] degrees. The TCP override takes
 
 from __future__ import annotations
 
-from epson_remote import CommandChannel
+from epson_remote import CommandChannel, xy
 from epson_remote.sim import ControllerSimulator
 
 
 def run(channel: CommandChannel) -> None:
-    channel.tl_set(2, "XY(0, 0, 120, 0, 0, 0)")
+    channel.tl_set(2, xy([0, 0, 120, 0, 0, 0]))  # "XY(0, 0, 120, 0, 0, 0)"
     print("Tool 2 defined:", channel.is_tool_defined(2), channel.get_tool_definition(2))
     channel.set_tool(2)
     print("selected Tool:", channel.get_tool(), "TCP [m, deg]:", channel.get_tcp_offset())

@@ -2,10 +2,12 @@
 
 ``CommandChannel`` is one command session (login, SPEL+ statements, queries, motion, logout);
 ``EthernetReceiveInterface`` reads the telemetry stream of a controller Background Task;
-``RobotCell`` opens and closes both as one unit. ``epson_remote.sim`` holds a controller simulator.
+``RobotCell`` opens and closes both as one unit; ``xy`` writes a pose as SPEL+ point text.
+``epson_remote.sim`` holds a controller simulator.
 """
 
 from ._command_channel import CommandChannel, EpsonPowerMode, PtpMotionLimits
+from ._points import xy
 from ._receive_interface import EthernetReceiveInterface
 from ._robot_cell import RobotCell
 
@@ -15,4 +17,5 @@ __all__ = [
     "EthernetReceiveInterface",
     "PtpMotionLimits",
     "RobotCell",
+    "xy",
 ]

@@ -1,23 +1,61 @@
-"""Command-line options shared by the subcommands that talk to a controller."""
+"""Command-line parts shared by the subcommands: their parsers, the host and port arguments of
+those that talk to a controller, and the number types of the options."""
 
 from __future__ import annotations
 
 import argparse
 import os
+from collections.abc import Callable, Sequence
+
+from ._output import HelpFormatter
 
 PASSWORD_VARIABLE = "EPSON_REMOTE_PASSWORD"
 DEFAULT_COMMAND_PORT = 5000
 DEFAULT_TELEMETRY_PORT = 2000
 
 
+def add_command(
+    subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+    name: str,
+    *,
+    help: str,
+    description: str,
+    examples: Sequence[str],
+) -> argparse.ArgumentParser:
+    """The parser of subcommand ``name``: its description wrapped to the terminal, then its
+    example command lines as written."""
+    heading = "example:" if len(examples) == 1 else "examples:"
+    return subparsers.add_parser(
+        name,
+        help=help,
+        description=description,
+        formatter_class=HelpFormatter,
+        epilog="\n".join([heading, *(f"  {line}" for line in examples)]),
+    )
+
+
+def number[N: (int, float)](text: str, read: Callable[[str], N], noun: str) -> N:
+    """``text`` read by ``read`` (int or float); else the argparse error "not <noun>: 'text'"."""
+    try:
+        return read(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not {noun}: {text!r}") from None
+
+
 def port(text: str) -> int:
     """argparse type: a TCP port number."""
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 1 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"port {value} is outside 1..65535")
+    return _port(text, lowest=1)
+
+
+def port_or_zero(text: str) -> int:
+    """argparse type: a TCP port number, or 0 for a free one."""
+    return _port(text, lowest=0)
+
+
+def _port(text: str, lowest: int) -> int:
+    value = number(text, int, "a port number")
+    if not lowest <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"port {value} is outside {lowest}..65535")
     return value
 
 
@@ -25,6 +63,17 @@ def host(text: str) -> str:
     if not text.strip():
         raise argparse.ArgumentTypeError("the host must not be empty")
     return text.strip()
+
+
+def add_host_argument(
+    parser: argparse.ArgumentParser,
+    *,
+    required: bool = True,
+    help: str = "controller address or name",
+) -> None:
+    """The HOST positional argument; one that is not ``required`` is None when left out."""
+    nargs = None if required else "?"
+    parser.add_argument("host", type=host, nargs=nargs, metavar="HOST", help=help)
 
 
 def add_command_options(parser: argparse.ArgumentParser) -> None:

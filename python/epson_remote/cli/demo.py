@@ -28,11 +28,18 @@ from rich.table import Table
 from rich.text import Text
 
 from .._command_channel import CommandChannel, EpsonPowerMode
+from .._points import xy
 from .._receive_interface import EthernetReceiveInterface
 from ..sim import ControllerSimulator
 from . import _status_words
-from ._connection import add_command_options, add_telemetry_option, host, password
-from ._output import CliError, HelpFormatter, make_console, relay_native_output
+from ._connection import (
+    add_command,
+    add_command_options,
+    add_host_argument,
+    add_telemetry_option,
+    password,
+)
+from ._output import CliError, make_console, relay_native_output
 from ._telemetry import Sample, TelemetryWatcher, distance_mm, read_csv, write_csv
 from .plot import INSTALL_HINT, matplotlib_available, plot_trajectory
 from .sim import time_scale
@@ -89,7 +96,8 @@ STEPS = (
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
+    parser = add_command(
+        subparsers,
         "demo",
         help="drive a simulated controller through every capability (start here)",
         description="Without HOST: start a simulated controller and drive it through every "
@@ -97,18 +105,14 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "continued from another thread, state, inverse kinematics, telemetry, restore, "
         "disconnect), one line per step, and write the recorded trajectory as CSV and PNG. "
         "With HOST: the same against a real controller, reading only, unless --allow-motion.",
-        formatter_class=HelpFormatter,
-        epilog="examples:\n"
-        "  epson-remote demo\n"
-        "  epson-remote demo 192.168.0.1                  # reads only\n"
-        "  epson-remote demo 192.168.0.1 --allow-motion   # moves the robot a few cm",
+        examples=[
+            "epson-remote demo",
+            "epson-remote demo 192.168.0.1                  # reads only",
+            "epson-remote demo 192.168.0.1 --allow-motion   # moves the robot a few cm",
+        ],
     )
-    parser.add_argument(
-        "host",
-        type=host,
-        nargs="?",
-        metavar="HOST",
-        help="a real controller (default: start the simulator)",
+    add_host_argument(
+        parser, required=False, help="a real controller (default: start the simulator)"
     )
     add_command_options(parser)
     add_telemetry_option(parser)
@@ -395,7 +399,7 @@ class Demo:
     def _go_to(self, pose: list[float]) -> None:
         """A plain Go to ``pose`` at the plan's speed and acceleration."""
         self.channel.go(
-            _xy(pose),
+            xy(pose),
             False,
             False,
             None,
@@ -410,7 +414,7 @@ class Demo:
         plan = self.plan
         try:
             self.channel.move(
-                _xy(target),
+                xy(target),
                 False,
                 False,
                 False,
@@ -557,11 +561,6 @@ class Demo:
 
 def _offset(pose: list[float], delta: tuple[float, float, float]) -> list[float]:
     return [pose[0] + delta[0], pose[1] + delta[1], pose[2] + delta[2], *pose[3:6]]
-
-
-def _xy(pose: list[float]) -> str:
-    """A SPEL+ point expression for a native pose."""
-    return "XY(" + ", ".join(f"{value:.3f}" for value in pose) + ")"
 
 
 def _xyz(pose: list[float] | tuple[float, ...]) -> str:

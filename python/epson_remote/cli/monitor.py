@@ -13,8 +13,8 @@ from rich.text import Text
 
 from .._receive_interface import EthernetReceiveInterface
 from . import _status_words
-from ._connection import add_telemetry_option, host
-from ._output import CliError, HelpFormatter, make_console
+from ._connection import add_command, add_host_argument, add_telemetry_option, number
+from ._output import CliError, make_console
 from ._telemetry import CsvWriter, TelemetryWatcher
 
 _REFRESH_HZ = 8.0
@@ -22,29 +22,27 @@ _STALE_AFTER_S = 0.5  # a sample older than this is shown as stale
 
 
 def positive_seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    value = number(text, float, "a number of seconds")
     if not value > 0:
         raise argparse.ArgumentTypeError("the duration must be positive")
     return value
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
+    parser = add_command(
+        subparsers,
         "monitor",
         help="show live telemetry: joints, pose, status, sample rate",
         description="Connect to the telemetry port of a controller's Background Task and show "
         "the latest joints, TCP pose and status words, the measured sample rate and the age "
         "of the last sample, refreshed in place. Stops on Ctrl-C (or after --duration). "
         "Reads only.",
-        formatter_class=HelpFormatter,
-        epilog="examples:\n"
-        "  epson-remote monitor 192.168.0.1\n"
-        "  epson-remote monitor 127.0.0.1 --telemetry-port 2000 --record run.csv --duration 10",
+        examples=[
+            "epson-remote monitor 192.168.0.1",
+            "epson-remote monitor 127.0.0.1 --telemetry-port 2000 --record run.csv --duration 10",
+        ],
     )
-    parser.add_argument("host", type=host, metavar="HOST", help="controller address or name")
+    add_host_argument(parser)
     add_telemetry_option(parser)
     parser.add_argument(
         "--record",

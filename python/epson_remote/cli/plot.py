@@ -5,21 +5,22 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
-from ._output import EXIT_USAGE, CliError, HelpFormatter, make_console
+from ._connection import add_command
+from ._output import EXIT_USAGE, CliError, make_console
 from ._telemetry import JOINT_COLUMNS, POSE_COLUMNS, Trajectory, read_csv
 
 INSTALL_HINT = "Install the plot extra: pip install 'epson-remote[plot]'"
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
+    parser = add_command(
+        subparsers,
         "plot",
         help="draw a recorded trajectory (CSV) as a PNG",
         description="Draw the joint angles, the TCP position and orientation over time, and the "
         "path seen from above, from a CSV file written by `monitor --record` or `demo`. "
         "Needs matplotlib: pip install 'epson-remote[plot]'.",
-        formatter_class=HelpFormatter,
-        epilog="example:\n  epson-remote plot demo-output/trajectory.csv -o trajectory.png",
+        examples=["epson-remote plot demo-output/trajectory.csv -o trajectory.png"],
     )
     parser.add_argument("csv", type=Path, metavar="FILE.csv", help="recorded trajectory")
     parser.add_argument(

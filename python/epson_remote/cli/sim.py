@@ -6,56 +6,44 @@ import argparse
 import signal
 import sys
 import threading
-from dataclasses import fields
+from collections.abc import Sequence
 from types import FrameType
 from typing import Any
 
 from rich.text import Text
 
-from ..sim._stub_controller import SimulatedController
+from ..sim.controller import SimulatedController
+from ..sim.kinematics import ArmGeometry
 from ..sim.ports import PortUnavailable, address_text, open_ports
 from ..sim.telemetry import MAX_RATE_HZ
-from ._connection import DEFAULT_COMMAND_PORT, DEFAULT_TELEMETRY_PORT
+from ._connection import (
+    DEFAULT_COMMAND_PORT,
+    DEFAULT_TELEMETRY_PORT,
+    add_command,
+    number,
+    port_or_zero,
+)
 from ._output import CliError, HelpFormatter, make_console
 
 LINKS = ("d1", "a1", "a2", "a3", "d4", "d6")
 
 
-def _port_or_zero(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"port {value} is outside 0..65535")
-    return value
-
-
 def _rate(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a rate: {text!r}") from None
+    value = number(text, float, "a rate")
     if not 0 < value <= MAX_RATE_HZ:
         raise argparse.ArgumentTypeError(f"the rate must be in (0, {MAX_RATE_HZ:g}] samples/s")
     return value
 
 
 def time_scale(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    value = number(text, float, "a number")
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError("the time scale must be positive and finite")
     return value
 
 
 def _percent(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole percentage: {text!r}") from None
+    value = number(text, int, "a whole percentage")
     if not 1 <= value <= 1000:
         raise argparse.ArgumentTypeError("AccelMax values are percentages in 1..1000")
     return value
@@ -65,10 +53,7 @@ def _link(text: str) -> tuple[str, float]:
     name, _, value = text.partition("=")
     if name not in LINKS or not value:
         raise argparse.ArgumentTypeError(f"expected NAME=MM with NAME one of {', '.join(LINKS)}")
-    try:
-        length = float(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a length in mm: {value!r}") from None
+    length = number(value, float, "a length in mm")
     if not 0 <= length < 10_000:
         raise argparse.ArgumentTypeError(f"{name} must be in 0..10000 mm")
     return name, length
@@ -77,17 +62,18 @@ def _link(text: str) -> tuple[str, float]:
 def add_parser(
     subparsers: argparse._SubParsersAction[argparse.ArgumentParser], name: str = "sim"
 ) -> argparse.ArgumentParser:
-    parser = subparsers.add_parser(
+    parser = add_command(
+        subparsers,
         name,
         help="run the controller simulator (Remote Ethernet and telemetry ports)",
         description="Run a simulated Epson controller with a 6-axis arm in the foreground: the "
         "Remote Ethernet command port and the telemetry port of a Background Task. It moves "
         "in real time (or faster, --time-scale) and stops cleanly on Ctrl-C.",
-        formatter_class=HelpFormatter,
-        epilog="examples:\n"
-        "  epson-remote sim\n"
-        "  epson-remote sim --command-port 0 --telemetry-port 0 --password secret\n"
-        "  epson-remote sim --telemetry-rate 500 --time-scale 2 --link a2=400",
+        examples=[
+            "epson-remote sim",
+            "epson-remote sim --command-port 0 --telemetry-port 0 --password secret",
+            "epson-remote sim --telemetry-rate 500 --time-scale 2 --link a2=400",
+        ],
     )
     configure(parser)
     return parser
@@ -100,14 +86,14 @@ def configure(parser: argparse.ArgumentParser) -> None:
     )
     ports.add_argument(
         "--command-port",
-        type=_port_or_zero,
+        type=port_or_zero,
         default=DEFAULT_COMMAND_PORT,
         metavar="PORT",
         help="Remote Ethernet command port; 0 picks a free one (default %(default)s)",
     )
     ports.add_argument(
         "--telemetry-port",
-        type=_port_or_zero,
+        type=port_or_zero,
         default=DEFAULT_TELEMETRY_PORT,
         metavar="PORT",
         help="telemetry port; 0 picks a free one (default %(default)s)",
@@ -149,19 +135,13 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.set_defaults(run=run)
 
 
-def build_controller(args: argparse.Namespace) -> Any:
+def build_controller(args: argparse.Namespace) -> SimulatedController:
     options: dict[str, Any] = {}
     if args.accel_max:
         options["accel_max"] = tuple(args.accel_max)
-    if args.link:
-        from ..sim.kinematics import ArmGeometry
-
-        known = {field.name for field in fields(ArmGeometry)}
-        options["geometry"] = ArmGeometry(**{k: v for k, v in args.link if k in known})
-    try:
-        return SimulatedController(time_scale=args.time_scale, **options)
-    except TypeError:
-        raise CliError("this simulator build has no arm options (--accel-max, --link)") from None
+    return SimulatedController(
+        time_scale=args.time_scale, geometry=ArmGeometry(**dict(args.link)), **options
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -219,8 +199,9 @@ def _banner(
     return [Text.assemble((label.ljust(width), "bold"), "  ", value) for label, value in rows]
 
 
-def main() -> None:
-    """``epson-remote-sim``: the same as ``epson-remote sim``."""
+def main(argv: Sequence[str] | None = None) -> None:
+    """``epson-remote-sim`` and ``python -m epson_remote.sim``: the same as ``epson-remote sim``,
+    with ``argv`` (default: the process's arguments)."""
     from . import run_guarded
 
     parser = argparse.ArgumentParser(
@@ -230,4 +211,4 @@ def main() -> None:
         formatter_class=HelpFormatter,
     )
     configure(parser)
-    sys.exit(run_guarded(parser, sys.argv[1:]))
+    sys.exit(run_guarded(parser, argv))

@@ -13,24 +13,25 @@ from rich.text import Text
 
 from .._command_channel import CommandChannel
 from . import _status_words
-from ._connection import add_command_options, host, password
-from ._output import CliError, HelpFormatter, make_console
+from ._connection import add_command, add_command_options, add_host_argument, password
+from ._output import CliError, make_console
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
+    parser = add_command(
+        subparsers,
         "status",
         help="show a controller's safety state, power, limits, Tool and position",
         description="Log in to a controller, read its status words (emergency stop, safeguard, "
         "teach mode, errors), servo power mode, point-to-point motion limits, the selected "
         "Tool and TCP, and the robot's joints and pose, then log out. Reads only: it never "
         "turns the motors on or changes a setting.",
-        formatter_class=HelpFormatter,
-        epilog="examples:\n"
-        "  epson-remote status 192.168.0.1\n"
-        "  epson-remote status 127.0.0.1 --command-port 5000 --json",
+        examples=[
+            "epson-remote status 192.168.0.1",
+            "epson-remote status 127.0.0.1 --command-port 5000 --json",
+        ],
     )
-    parser.add_argument("host", type=host, metavar="HOST", help="controller address or name")
+    add_host_argument(parser)
     add_command_options(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object instead")
     parser.set_defaults(run=run)

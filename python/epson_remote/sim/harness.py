@@ -229,10 +229,11 @@ class ControllerSimulator:
         let the controller answer normally.
 
         A scripted reply to a login request that starts with ``#Login`` logs the connection in (as
-        the client will believe), so the controller answers the requests that follow.
+        the client will believe), so the controller answers the requests that follow; one that
+        starts with ``#Logout`` logs it out.
         """
         self._call(
-            "script",
+            "server.script",
             match,
             reply=reply,
             raw=raw,
@@ -245,37 +246,37 @@ class ControllerSimulator:
 
     def push(self, data: bytes) -> bool:
         """Send bytes to the connected command client unasked; False when none is connected."""
-        return self._call("push", bytes(data))
+        return self._call("server.push", bytes(data))
 
     def requests(self) -> list[str]:
         """Every request line received since the last clear, in order, without terminator."""
-        return self._call("requests")
+        return self._call("server.requests")
 
     def statements(self) -> list[str]:
         """The statements of the ``$Execute`` requests received since the last clear."""
-        return self._call("statements")
+        return self._call("server.statements")
 
     def clear_requests(self) -> None:
-        self._call("clear_requests")
+        self._call("server.clear_requests")
 
     def unused_scripts(self) -> list[str]:
         """Descriptions of the script entries not used up (unlimited ones: never used)."""
-        return self._call("unused_scripts")
+        return self._call("server.unused_scripts")
 
     def wait_for_request(self, match: str, timeout: float = 5.0, count: int = 1) -> str:
         """Block until ``count`` requests matching ``match`` (as in ``script``) have arrived since
         the last clear and return the ``count``-th; TimeoutError after ``timeout`` seconds."""
         return self._call(
-            "wait_for_request", match, timeout, count, timeout=timeout + _CALL_TIMEOUT
+            "server.wait_for_request", match, timeout, count, timeout=timeout + _CALL_TIMEOUT
         )
 
     def drop_client(self) -> bool:
         """Close the command connection; False when no client was connected."""
-        return self._call("drop_client")
+        return self._call("server.drop_client")
 
     def has_client(self) -> bool:
         """True while a command client is connected."""
-        return self._call("has_client")
+        return self._call("server.has_client")
 
     def reset(self) -> None:
         """Back to the started state: no scripts, no records, no clients, the robot model in its
@@ -287,24 +288,24 @@ class ControllerSimulator:
     def execute(self, statement: str) -> str:
         """Run one SPEL+ statement on the model directly (not through the command port); returns
         the reply line the port would send."""
-        return self._call("execute", statement, timeout=None)
+        return self._call("controller.execute", statement, timeout=None)
 
     def emergency_stop(self) -> None:
-        self._call("emergency_stop")
+        self._call("controller.emergency_stop")
 
     def release_emergency_stop(self) -> None:
-        self._call("release_emergency_stop")
+        self._call("controller.release_emergency_stop")
 
     def set_safeguard(self, open_: bool) -> None:
-        self._call("set_safeguard", bool(open_))
+        self._call("controller.set_safeguard", bool(open_))
 
     def set_point(self, number: int, pose: list[float]) -> None:
         """Define point P<number> as the pose [X, Y, Z, U, V, W]."""
-        self._call("set_point", number, [float(value) for value in pose])
+        self._call("controller.set_point", number, [float(value) for value in pose])
 
     def robot_state(self) -> dict:
         """A snapshot of the model (motors, power, speeds, tools, limits, joints, pose, ...)."""
-        return self._call("robot_state")
+        return self._call("controller.state")
 
     # -- telemetry port ---------------------------------------------------------------------
 
@@ -333,7 +334,7 @@ class ControllerSimulator:
             "status_only": status_only,
             "paused": paused,
         }
-        self._call("configure_telemetry", **{k: v for k, v in settings.items() if v is not None})
+        self._call("telemetry.configure", **{k: v for k, v in settings.items() if v is not None})
 
     def telemetry_config(self) -> dict:
         """The telemetry settings in force."""
@@ -341,19 +342,19 @@ class ControllerSimulator:
 
     def drop_telemetry(self) -> int:
         """Close the current telemetry connections (the port stays open); returns how many."""
-        return self._call("drop_telemetry")
+        return self._call("telemetry.drop_clients")
 
     def telemetry_clients(self) -> int:
         """The number of connected telemetry clients."""
-        return self._call("telemetry_clients")
+        return self._call("telemetry.client_count")
 
     def stop_telemetry(self) -> None:
         """Close the telemetry port and its connections."""
-        self._call("stop_telemetry")
+        self._call("telemetry.stop")
 
     def start_telemetry(self) -> None:
         """Listen again on the same telemetry port."""
-        self._call("start_telemetry")
+        self._call("telemetry.start")
 
     # -- calls ------------------------------------------------------------------------------
 
@@ -462,6 +463,36 @@ def _rebuild(payload: tuple) -> BaseException:
 
 # -- the child process ---------------------------------------------------------------------------
 
+# What the parent may call in the child: "object.method" of the child's command server, robot
+# model or telemetry server, or a method of the child itself. ``ControllerSimulator`` documents
+# each one.
+_CALLS = frozenset(
+    {
+        "server.script",
+        "server.push",
+        "server.requests",
+        "server.statements",
+        "server.clear_requests",
+        "server.unused_scripts",
+        "server.wait_for_request",
+        "server.drop_client",
+        "server.has_client",
+        "controller.execute",
+        "controller.emergency_stop",
+        "controller.release_emergency_stop",
+        "controller.set_safeguard",
+        "controller.set_point",
+        "controller.state",
+        "telemetry.configure",
+        "telemetry.drop_clients",
+        "telemetry.client_count",
+        "telemetry.stop",
+        "telemetry.start",
+        "reset",
+        "telemetry_config",
+    }
+)
+
 
 class _Child:
     """What runs in the child: the model, both servers, and the calls the parent may make."""
@@ -498,85 +529,30 @@ class _Child:
         self.server.close()
 
     def call(self, method: str, args: tuple, kwargs: dict) -> Any:
-        handler = getattr(self, f"rpc_{method}", None)
-        if handler is None:
+        """Run ``method`` with the parent's arguments: a name in ``_CALLS``, "object.method" or
+        one of the child's own methods below."""
+        if method not in _CALLS:
             raise AttributeError(f"the simulator has no call {method!r}")
-        return handler(*args, **kwargs)
+        target, _, name = method.rpartition(".")
+        owner = getattr(self, target) if target else self
+        return getattr(owner, name)(*args, **kwargs)
 
-    def rpc_script(self, match, **kwargs):
-        self.server.script(match, **kwargs)
+    # The two calls that are not a single method of the server, the model or the telemetry:
 
-    def rpc_push(self, data):
-        return self.server.push(data)
-
-    def rpc_requests(self):
-        return self.server.requests()
-
-    def rpc_statements(self):
-        return self.server.statements()
-
-    def rpc_clear_requests(self):
-        self.server.clear_requests()
-
-    def rpc_unused_scripts(self):
-        return self.server.unused_scripts()
-
-    def rpc_wait_for_request(self, match, timeout, count):
-        return self.server.wait_for_request(match, timeout, count)
-
-    def rpc_drop_client(self):
-        return self.server.drop_client()
-
-    def rpc_has_client(self):
-        return self.server.has_client()
-
-    def rpc_reset(self):
+    def reset(self) -> None:
         self.server.reset()
         self.telemetry.drop_clients()
         self.telemetry.configure(**dataclasses.asdict(self._telemetry_defaults))
         self.telemetry.start()  # if a test stopped it
         self.controller.reset_state()
 
-    def rpc_execute(self, statement):
-        return self.controller.execute(statement)
-
-    def rpc_emergency_stop(self):
-        self.controller.emergency_stop()
-
-    def rpc_release_emergency_stop(self):
-        self.controller.release_emergency_stop()
-
-    def rpc_set_safeguard(self, open_):
-        self.controller.set_safeguard(open_)
-
-    def rpc_set_point(self, number, pose):
-        self.controller.set_point(number, pose)
-
-    def rpc_robot_state(self):
-        return self.controller.state()
-
-    def rpc_configure_telemetry(self, **settings):
-        self.telemetry.configure(**settings)
-
-    def rpc_telemetry_config(self):
+    def telemetry_config(self) -> dict:
         return dataclasses.asdict(self.telemetry.config)
-
-    def rpc_drop_telemetry(self):
-        return self.telemetry.drop_clients()
-
-    def rpc_telemetry_clients(self):
-        return self.telemetry.client_count()
-
-    def rpc_stop_telemetry(self):
-        self.telemetry.stop()
-
-    def rpc_start_telemetry(self):
-        self.telemetry.start()
 
 
 def _make_controller(factory: str | None, time_scale: float):
     if factory is None:
-        from ._stub_controller import SimulatedController
+        from .controller import SimulatedController
 
         return SimulatedController(time_scale=time_scale)
     module_name, _, attribute = factory.partition(":")

@@ -1,8 +1,8 @@
-"""Opening a simulated controller's two ports, for the foreground entry points."""
+"""Opening a simulated controller's two ports, for ``epson-remote sim``."""
 
 from __future__ import annotations
 
-from ._stub_controller import SimulatedController
+from .controller import SimulatedController
 from .server import RemoteEthernetServer
 from .telemetry import TelemetryServer
 

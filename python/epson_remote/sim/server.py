@@ -244,20 +244,9 @@ class RemoteEthernetServer:
         times: int | None = 1,
         passthrough_delay: float | None = None,
     ) -> ScriptEntry:
-        """Handle the next ``times`` requests matching ``match`` instead of the controller.
-
-        ``match``: a whole request line if it starts with ``$`` (``$Login,``, ``$Pause``), else a
-        SPEL+ statement compared with the one inside ``$Execute,"..."``. Entries are tried in the
-        order added; the first matching one with uses left handles the request.
-
-        Actions: ``reply`` (a line; CR LF is appended), ``raw`` (bytes sent verbatim instead),
-        ``delay`` (seconds before acting; other requests are served meanwhile), ``silent`` (never
-        answer), ``close`` (close the connection after sending, or at once), ``times`` (None =
-        unlimited), ``passthrough_delay`` (wait, then let the controller answer).
-
-        A scripted reply to a login request that starts with ``#Login`` logs the connection in,
-        one starting with ``#Logout`` logs it out, as the client will believe.
-        """
+        """Handle the next ``times`` requests matching ``match`` instead of the controller, and
+        return the new entry. ``match`` and the actions are those of ``ControllerSimulator.script``
+        (in ``harness.py``), which calls this method of the server in its child process."""
         entry = ScriptEntry(
             match=match,
             reply=reply,
