@@ -4,10 +4,10 @@ from __future__ import annotations
 
 import os
 import threading
-import time
 from collections.abc import Iterator
 
 import pytest
+from helpers import wait_until
 
 from epson_remote import CommandChannel
 from epson_remote.sim import ControllerSimulator
@@ -19,11 +19,30 @@ def simulator() -> Iterator[ControllerSimulator]:
         yield sim
 
 
+_CALL_FAILED = pytest.StashKey[bool]()
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]):
+    report = yield
+    if report.when == "call" and report.failed:
+        item.stash[_CALL_FAILED] = True
+    return report
+
+
 @pytest.fixture
-def sim(simulator: ControllerSimulator) -> Iterator[ControllerSimulator]:
+def sim(
+    request: pytest.FixtureRequest, simulator: ControllerSimulator
+) -> Iterator[ControllerSimulator]:
+    """The module's simulator, reset to its started state for each test. Like a mock server, it
+    fails a test that passed but left a scripted reply unused (an unlimited one: never used): a
+    reply scripted for nothing means the test asserts less than it seems to."""
     simulator.reset()
     yield simulator
+    unused = simulator.unused_scripts()
     simulator.reset()
+    if unused and not request.node.stash.get(_CALL_FAILED, False):
+        pytest.fail(f"scripted replies left unused: {unused}", pytrace=False)
 
 
 @pytest.fixture
@@ -38,16 +57,6 @@ def channel(sim: ControllerSimulator) -> Iterator[CommandChannel]:
 
 def open_fds() -> set[int]:
     return {int(fd) for fd in os.listdir("/proc/self/fd")}
-
-
-def _settled(check, timeout: float = 2.0) -> bool:
-    """Threads end a moment after join() returns; give the kernel a bounded moment to agree."""
-    deadline = time.monotonic() + timeout
-    while not check():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 def _open_sockets() -> set[int]:
@@ -68,6 +77,8 @@ def no_leaks() -> Iterator[None]:
     native_before = len(os.listdir("/proc/self/task"))
     sockets_before = _open_sockets()
     yield
-    assert _settled(lambda: threading.active_count() <= threads_before)
-    assert _settled(lambda: len(os.listdir("/proc/self/task")) <= native_before)
-    assert _settled(lambda: not (_open_sockets() - sockets_before)), _open_sockets() - sockets_before
+    assert wait_until(lambda: threading.active_count() <= threads_before, timeout=2.0)
+    assert wait_until(lambda: len(os.listdir("/proc/self/task")) <= native_before, timeout=2.0)
+    assert wait_until(lambda: not (_open_sockets() - sockets_before), timeout=2.0), (
+        _open_sockets() - sockets_before
+    )

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pytest
+
 from epson_remote import EpsonPowerMode
 
 STATUS_QUERY = "Print Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)"
@@ -112,16 +113,6 @@ class TestCommandsWithoutOutput:
             getattr(channel, call)()
         assert str(error.value) == f"Remote command failed: !{name},20 (command: {line})"
         assert sim.requests() == [line, line]
-
-    def test_rejection_is_reported_with_the_line(self, sim, channel):
-        sim.script("Reset", reply="!Execute,99")
-        with pytest.raises(RuntimeError) as error:
-            channel.reset_controller()
-        assert str(error.value) == (
-            "Remote command failed: !Execute,99 (Epson Remote Ethernet error 99: system error or "
-            "communication error; no motion error code was returned) "
-            '(command: $Execute,"Reset")'
-        )
 
 
 class TestMotors:

@@ -6,50 +6,16 @@ from __future__ import annotations
 import decimal
 import fractions
 import math
-import threading
 
 import numpy as np
 import pytest
+from helpers import Background, go, move
 
 from epson_remote import CommandChannel, EthernetReceiveInterface, RobotCell
 
 # Longest a refusal may take. The motion below holds the connection until the test answers it, so
 # a call that waited for the connection would still be running.
 REFUSAL_SECONDS = 0.5
-
-
-class Background:
-    """Runs one call on another thread and keeps its outcome."""
-
-    def __init__(self, call, *args) -> None:
-        self.error: BaseException | None = None
-        self._done = threading.Event()
-        self._thread = threading.Thread(target=self._run, args=(call, *args), daemon=True)
-        self._thread.start()
-
-    def _run(self, call, *args) -> None:
-        try:
-            call(*args)
-        except BaseException as error:  # handed to the test thread
-            self.error = error
-        finally:
-            self._done.set()
-
-    def finished_within(self, seconds: float) -> bool:
-        return self._done.wait(seconds)
-
-    def outcome(self, timeout: float = 15.0) -> BaseException | None:
-        self._thread.join(timeout)
-        assert not self._thread.is_alive(), "the call did not return"
-        return self.error
-
-
-def go(channel, destination="P1", *, ljm=False, flag=None, search=None, parallel=None, **settings):
-    channel.go(destination, False, ljm, flag, search, parallel, False, **settings)
-
-
-def move(channel, destination="P2", *, search=None, parallel=None, **settings):
-    channel.move(destination, False, False, False, search, parallel, False, **settings)
 
 
 TOOL_RANGE = "Tool number must be between 1 and 15"
@@ -92,21 +58,6 @@ BAD_CALLS = {
         ValueError,
         "parallel_processing must not contain quotes or line endings",
     ),
-    "go NUL destination": (
-        lambda ch: go(ch, "P1\0 CP"),
-        ValueError,
-        "Go destination must not contain NUL bytes",
-    ),
-    "go NUL search": (
-        lambda ch: go(ch, search="Till\0Sw(1) = On"),
-        ValueError,
-        "search_expression must not contain NUL bytes",
-    ),
-    "go NUL parallel": (
-        lambda ch: go(ch, parallel="On 1\0", speed_percent=50),
-        ValueError,
-        "parallel_processing must not contain NUL bytes",
-    ),
     "move empty destination": (
         lambda ch: move(ch, ""),
         ValueError,
@@ -132,21 +83,6 @@ BAD_CALLS = {
         ValueError,
         "search_expression must not contain quotes or line endings",
     ),
-    "move NUL destination": (
-        lambda ch: move(ch, "P2\0"),
-        ValueError,
-        "Move destination must not contain NUL bytes",
-    ),
-    "move NUL search": (
-        lambda ch: move(ch, search="\0"),
-        ValueError,
-        "search_expression must not contain NUL bytes",
-    ),
-    "move NUL parallel": (
-        lambda ch: move(ch, parallel="On\0 1", speed_mm_s=100.0),
-        ValueError,
-        "parallel_processing must not contain NUL bytes",
-    ),
     "set_tool out of range": (
         lambda ch: ch.set_tool(99),
         IndexError,
@@ -158,11 +94,6 @@ BAD_CALLS = {
         "TLSet tool_def_point must not be empty",
     ),
     "tl_set flange": (lambda ch: ch.tl_set(0, "P1"), IndexError, TOOL_RANGE),
-    "tl_set NUL point": (
-        lambda ch: ch.tl_set(1, "XY(0, 0, 100, 0, 0, 0)\0"),
-        ValueError,
-        "TLSet tool_def_point must not contain NUL bytes",
-    ),
     "tl_clear out of range": (lambda ch: ch.tl_clear(16), IndexError, TOOL_RANGE),
     "is_tool_defined flange": (lambda ch: ch.is_tool_defined(0), IndexError, TOOL_RANGE),
     "get_tool_definition negative": (
@@ -195,6 +126,32 @@ BAD_CALLS = {
         ValueError,
         "Safety cuboid corners must each have 3 coordinates",
     ),
+}
+
+
+# Text arguments with a NUL byte, which would end the text early on the controller's side:
+# (call on the channel, the argument as the message names it).
+NUL_TEXTS = {
+    "go NUL destination": (lambda ch: go(ch, "P1\0 CP"), "Go destination"),
+    "go NUL search": (lambda ch: go(ch, search="Till\0Sw(1) = On"), "search_expression"),
+    "go NUL parallel": (
+        lambda ch: go(ch, parallel="On 1\0", speed_percent=50),
+        "parallel_processing",
+    ),
+    "move NUL destination": (lambda ch: move(ch, "P2\0"), "Move destination"),
+    "move NUL search": (lambda ch: move(ch, search="\0"), "search_expression"),
+    "move NUL parallel": (
+        lambda ch: move(ch, parallel="On\0 1", speed_mm_s=100.0),
+        "parallel_processing",
+    ),
+    "tl_set NUL point": (
+        lambda ch: ch.tl_set(1, "XY(0, 0, 100, 0, 0, 0)\0"),
+        "TLSet tool_def_point",
+    ),
+}
+BAD_CALLS |= {
+    name: (call, ValueError, f"{argument} must not contain NUL bytes")
+    for name, (call, argument) in NUL_TEXTS.items()
 }
 
 
@@ -300,27 +257,6 @@ class TestIntegerParameters:
             "Speed 50",
             "Accel 40, 20",
             "Go P1 LJM 1",
-        ]
-
-
-class TestTinySettings:
-    @pytest.mark.parametrize("value", [1e-18, 4e-18, 5e-324], ids=["1e-18", "4e-18", "subnormal"])
-    @pytest.mark.parametrize("name", ["speed_mm_s", "acceleration_mm_s2"])
-    def test_a_value_that_would_read_0_is_refused_unsent(self, sim, channel, name, value):
-        with pytest.raises(ValueError) as error:
-            move(channel, **{name: value})
-        assert str(error.value) == f"{name} is too small to send: it would read 0"
-        assert sim.requests() == []
-
-    def test_the_smallest_value_that_reads_non_zero_is_sent(self, sim, channel):
-        # 6e-18 rounds up to the last of the 17 decimals.
-        for statement in ("SpeedS 0.00000000000000001", "AccelS 0.00000000000000001", "Move P2"):
-            sim.script(statement, reply="#Execute,0")
-        move(channel, speed_mm_s=6e-18, acceleration_mm_s2=1e-17)
-        assert sim.statements() == [
-            "SpeedS 0.00000000000000001",
-            "AccelS 0.00000000000000001",
-            "Move P2",
         ]
 
 

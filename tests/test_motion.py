@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import math
-import threading
 import time
 
 import pytest
+from helpers import Background, go, move
 
 STATE_QUERY = (
     "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),"
@@ -18,63 +18,20 @@ SKIPPED = (
 )
 
 
-def go(
-    channel,
-    destination="P1",
-    *,
-    cp=False,
-    ljm=False,
-    flag=None,
-    search=None,
-    parallel=None,
-    sync=False,
-    **settings,
-):
-    channel.go(destination, cp, ljm, flag, search, parallel, sync, **settings)
-
-
-def move(
-    channel,
-    destination="P2",
-    *,
-    rot=False,
-    ecp=False,
-    cp=False,
-    search=None,
-    parallel=None,
-    sync=False,
-    **settings,
-):
-    channel.move(destination, rot, ecp, cp, search, parallel, sync, **settings)
-
-
 def assert_not_moving(sim, channel) -> None:
     """A state read is refused while the session believes a motion runs."""
     sim.script(STATE_QUERY, reply='#Execute,"0,0,0,0,0,0,0,0,0,0,0,0"')
     channel.get_state()
 
 
-class Background:
-    """Runs one call on another thread and keeps its outcome."""
-
-    def __init__(self, call, *args) -> None:
-        self.error: BaseException | None = None
-        self._thread = threading.Thread(target=self._run, args=(call, *args))
-        self._thread.start()
-
-    def _run(self, call, *args) -> None:
-        try:
-            call(*args)
-        except BaseException as error:  # handed to the test thread
-            self.error = error
-
-    def running(self) -> bool:
-        return self._thread.is_alive()
-
-    def outcome(self, timeout: float = 15.0) -> BaseException | None:
-        self._thread.join(timeout)
-        assert not self._thread.is_alive(), "the call did not return"
-        return self.error
+def assert_refused_unsent(sim, channel, motion, options, message) -> None:
+    """``motion(channel, **options)`` is refused with ``message``, before anything is sent or the
+    session takes itself for moving."""
+    with pytest.raises(ValueError) as error:
+        motion(channel, **options)
+    assert str(error.value) == message
+    assert sim.requests() == []
+    assert_not_moving(sim, channel)
 
 
 class TestGo:
@@ -182,11 +139,7 @@ class TestGoValidation:
         ],
     )
     def test_nothing_is_sent(self, sim, channel, options, message):
-        with pytest.raises(ValueError) as error:
-            go(channel, **options)
-        assert str(error.value) == message
-        assert sim.requests() == []
-        assert_not_moving(sim, channel)
+        assert_refused_unsent(sim, channel, go, options, message)
 
     def test_percent_bounds_are_inclusive(self, sim, channel):
         for statement in ("Speed 100", "Accel 1, 1", "Speed 1", "Go P1"):
@@ -228,13 +181,32 @@ class TestMove:
         move(channel, cp=True, search="Till Sw(1) = On", parallel="On 1", sync=True)
         assert sim.statements() == [statement]
 
-    @pytest.mark.parametrize("bad", [0.0, -1.0, -0.0, math.inf, -math.inf, math.nan])
+    @pytest.mark.parametrize(
+        ("bad", "refusal"),
+        [
+            (bad, "must be finite and positive")
+            for bad in (0.0, -1.0, -0.0, math.inf, -math.inf, math.nan)
+        ]
+        # Positive, but written with 17 decimals they would read 0 (the last one is subnormal).
+        + [(bad, "is too small to send: it would read 0") for bad in (1e-18, 4e-18, 5e-324)],
+    )
     @pytest.mark.parametrize("name", ["speed_mm_s", "acceleration_mm_s2"])
-    def test_settings_must_be_finite_and_positive(self, sim, channel, name, bad):
+    def test_settings_refused_unsent(self, sim, channel, name, bad, refusal):
         with pytest.raises(ValueError) as error:
             move(channel, **{name: bad})
-        assert str(error.value) == f"{name} must be finite and positive"
+        assert str(error.value) == f"{name} {refusal}"
         assert sim.requests() == []
+
+    def test_the_smallest_value_that_reads_non_zero_is_sent(self, sim, channel):
+        # 6e-18 rounds up to the last of the 17 decimals.
+        for statement in ("SpeedS 0.00000000000000001", "AccelS 0.00000000000000001", "Move P2"):
+            sim.script(statement, reply="#Execute,0")
+        move(channel, speed_mm_s=6e-18, acceleration_mm_s2=1e-17)
+        assert sim.statements() == [
+            "SpeedS 0.00000000000000001",
+            "AccelS 0.00000000000000001",
+            "Move P2",
+        ]
 
     @pytest.mark.parametrize(
         ("options", "message"),
@@ -257,11 +229,7 @@ class TestMove:
         ],
     )
     def test_validation_order(self, sim, channel, options, message):
-        with pytest.raises(ValueError) as error:
-            move(channel, **options)
-        assert str(error.value) == message
-        assert sim.requests() == []
-        assert_not_moving(sim, channel)
+        assert_refused_unsent(sim, channel, move, options, message)
 
 
 @pytest.mark.timeout(60)
@@ -273,6 +241,14 @@ class TestDuringMotion:
         mover = Background(go, channel)
         sim.wait_for_request("Go P1")
         return mover
+
+    def start_go_and_pause(self, sim, channel) -> tuple[Background, Background]:
+        """A motion that runs and a pause waiting for its reply, which the test pushes."""
+        sim.script("$Pause", silent=True)
+        mover = self.start_go(sim, channel)
+        pauser = Background(channel.pause)
+        sim.wait_for_request("$Pause")
+        return mover, pauser
 
     def finish(self, sim, mover: Background, reply: bytes = b"#Execute,0\r\n") -> None:
         sim.push(reply)
@@ -297,10 +273,7 @@ class TestDuringMotion:
         self.finish(sim, mover)
 
     def test_second_pause_fails_at_once(self, sim, channel):
-        sim.script("$Pause", silent=True)
-        mover = self.start_go(sim, channel)
-        first = Background(channel.pause)
-        sim.wait_for_request("$Pause")
+        mover, first = self.start_go_and_pause(sim, channel)
         with pytest.raises(RuntimeError) as error:
             channel.pause()
         assert str(error.value) == "Another Epson motion-control command is pending"
@@ -332,10 +305,7 @@ class TestDuringMotion:
         assert helper.outcome() is None
 
     def test_motion_failure_stays_with_the_motion_while_a_pause_is_pending(self, sim, channel):
-        sim.script("$Pause", silent=True)
-        mover = self.start_go(sim, channel)
-        pauser = Background(channel.pause)
-        sim.wait_for_request("$Pause")
+        mover, pauser = self.start_go_and_pause(sim, channel)
         sim.push(b"!Execute,99\r\n")
         error = mover.outcome()
         assert isinstance(error, RuntimeError)
@@ -416,13 +386,8 @@ class TestDuringMotion:
         assert channel.get_tool() == 0
 
     @pytest.mark.slow
-    def test_a_pause_expired_on_a_broken_connection_leaves_the_next_one_alone(
-        self, sim, channel
-    ):
-        sim.script("$Pause", silent=True)
-        mover = self.start_go(sim, channel)
-        pauser = Background(channel.pause)
-        sim.wait_for_request("$Pause")
+    def test_a_pause_expired_on_a_broken_connection_leaves_the_next_one_alone(self, sim, channel):
+        mover, pauser = self.start_go_and_pause(sim, channel)
         sim.drop_client()
         assert isinstance(mover.outcome(), RuntimeError)
         channel.connect(sim.host, sim.command_port)  # before the pause's wait has expired
@@ -436,13 +401,8 @@ class TestDuringMotion:
             assert time.monotonic() - started < 2
             self.finish(sim, mover)
 
-    def test_a_stray_line_read_by_a_pause_after_the_motion_drops_the_connection(
-        self, sim, channel
-    ):
-        sim.script("$Pause", silent=True)
-        mover = self.start_go(sim, channel)
-        pauser = Background(channel.pause)
-        sim.wait_for_request("$Pause")
+    def test_a_stray_line_read_by_a_pause_after_the_motion_drops_the_connection(self, sim, channel):
+        mover, pauser = self.start_go_and_pause(sim, channel)
         self.finish(sim, mover)  # the pause now reads the connection itself
         sim.push(b"#Foo,0\r\n")
         error = pauser.outcome()

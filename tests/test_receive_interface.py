@@ -19,6 +19,7 @@ import time
 from collections.abc import Callable, Iterator
 
 import pytest
+from helpers import free_port, wait_until
 
 from epson_remote import EthernetReceiveInterface
 
@@ -99,15 +100,6 @@ def closed_by_peer(client: socket.socket, timeout: float = 5.0) -> bool:
     return False
 
 
-def wait_until(condition: Callable[[], bool], timeout: float = 5.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
 SYN_SENT = "02"  # the state column of /proc/net/tcp
 
 
@@ -163,12 +155,6 @@ def reconnecting_into(peer: TelemetryPeer) -> SynDroppingPort:
     unanswered = SynDroppingPort(port)
     assert wait_until(lambda: unanswered.waiting() == 2)
     return unanswered
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind((HOST, 0))
-        return probe.getsockname()[1]
 
 
 @pytest.fixture
@@ -423,6 +409,18 @@ def call_within(call: Callable[[], object], timeout: float) -> BaseException | N
     return raised[0] if raised else None
 
 
+@pytest.fixture
+def reconnecting(no_leaks) -> Iterator[tuple[EthernetReceiveInterface, SynDroppingPort]]:
+    """An interface whose stream has ended, inside a connection attempt its port leaves
+    unanswered; and that port."""
+    peer = TelemetryPeer()
+    receiver = EthernetReceiveInterface()
+    receiver.connect(HOST, peer.port)
+    unanswered = reconnecting_into(peer)
+    yield receiver, unanswered
+    unanswered.close()
+
+
 class TestUnansweredConnect:
     def test_connect_gives_up_after_two_seconds(self, unanswered):
         receiver = EthernetReceiveInterface()
@@ -455,30 +453,18 @@ class TestUnansweredConnect:
             f"Failed to connect to Epson telemetry at {HOST}:{unanswered.port}: Operation canceled"
         ]
 
-    def test_an_unanswered_reconnection_is_given_up_and_tried_again(self, no_leaks):
-        peer = TelemetryPeer()
-        receiver = EthernetReceiveInterface()
-        receiver.connect(HOST, peer.port)
-        unanswered = reconnecting_into(peer)
-        try:
-            assert wait_until(lambda: unanswered.waiting() == 1, timeout=4.0)  # given up
-            assert wait_until(lambda: unanswered.waiting() == 2, timeout=4.0)  # the next one
-            assert not receiver.is_connected()
-            assert call_within(receiver.disconnect, timeout=1.5) is None
-        finally:
-            unanswered.close()
+    def test_an_unanswered_reconnection_is_given_up_and_tried_again(self, reconnecting):
+        receiver, unanswered = reconnecting
+        assert wait_until(lambda: unanswered.waiting() == 1, timeout=4.0)  # given up
+        assert wait_until(lambda: unanswered.waiting() == 2, timeout=4.0)  # the next one
+        assert not receiver.is_connected()
+        assert call_within(receiver.disconnect, timeout=1.5) is None
 
-    def test_disconnect_during_an_unanswered_reconnection_returns_at_once(self, no_leaks):
-        peer = TelemetryPeer()
-        receiver = EthernetReceiveInterface()
-        receiver.connect(HOST, peer.port)
-        unanswered = reconnecting_into(peer)
-        try:
-            assert call_within(receiver.disconnect, timeout=1.5) is None
-            assert not receiver.is_connected()
-            assert wait_until(lambda: unanswered.waiting() == 1)
-        finally:
-            unanswered.close()
+    def test_disconnect_during_an_unanswered_reconnection_returns_at_once(self, reconnecting):
+        receiver, unanswered = reconnecting
+        assert call_within(receiver.disconnect, timeout=1.5) is None
+        assert not receiver.is_connected()
+        assert wait_until(lambda: unanswered.waiting() == 1)
 
     def test_dropping_the_object_during_an_unanswered_reconnection_returns_at_once(self, no_leaks):
         # In a process of its own: a destructor that blocks holds the interpreter with it.

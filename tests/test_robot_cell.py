@@ -14,10 +14,12 @@ import sys
 import textwrap
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
+
+import pytest
+from helpers import wait_until
 
 import epson_remote
-import pytest
 from epson_remote import CommandChannel, EthernetReceiveInterface, RobotCell
 
 HOST = "127.0.0.1"
@@ -28,15 +30,6 @@ NO_SAMPLE = (
 )
 LOGIN = "$Login,739"
 LOGOUT = "$Logout"
-
-
-def wait_until(condition: Callable[[], bool], timeout: float = 5.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 @pytest.fixture
@@ -57,14 +50,6 @@ class TestOpen:
         assert robot.get_control_interface().is_logged_in()
         assert robot.get_receive_interface().get_sample()["valid"]
         robot.disconnect()
-
-    def test_ports_default_to_5000_and_2000(self):
-        signature = RobotCell.__init__.__doc__.splitlines()[0]
-        integer = "int"
-        assert signature == (
-            "__init__(self: epson_remote._robot_cell.RobotCell, host: str, "
-            f"control_port: {integer} = 5000, receive_port: {integer} = 2000) -> None"
-        )
 
     @pytest.mark.parametrize(
         "ports",

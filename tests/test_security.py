@@ -7,41 +7,23 @@ import argparse
 import socket
 from collections.abc import Callable
 
+import helpers
 import pytest
 
 from epson_remote import CommandChannel
 from epson_remote.cli import sim as sim_cli
 from epson_remote.sim import ControllerSimulator, RemoteEthernetServer, TelemetryServer
-from epson_remote.sim import __main__ as sim_main
 
 PASSWORD = "Pw-s3cret-7Qx"
 REFUSED = "must not contain quotes or line endings"
 
 
 def go(**overrides) -> Callable[[object, CommandChannel], None]:
-    arguments = {"destination": "P1", "search": None, "parallel": None} | overrides
-    return lambda sim, ch: ch.go(
-        arguments["destination"],
-        False,
-        False,
-        None,
-        arguments["search"],
-        arguments["parallel"],
-        False,
-    )
+    return lambda sim, ch: helpers.go(ch, **overrides)
 
 
 def move(**overrides) -> Callable[[object, CommandChannel], None]:
-    arguments = {"destination": "P2", "search": None, "parallel": None} | overrides
-    return lambda sim, ch: ch.move(
-        arguments["destination"],
-        False,
-        False,
-        False,
-        arguments["search"],
-        arguments["parallel"],
-        False,
-    )
+    return lambda sim, ch: helpers.move(ch, **overrides)
 
 
 def login(password: str) -> Callable[[object, CommandChannel], None]:
@@ -188,7 +170,6 @@ class TestSimulatorListensOnLoopback:
         finally:
             server.close()
             telemetry.stop()
-        assert sim_main._parser().parse_args([]).host == "127.0.0.1"
-        parser = argparse.ArgumentParser()
+        parser = argparse.ArgumentParser()  # `epson-remote sim`, `python -m epson_remote.sim`
         sim_cli.configure(parser)
         assert parser.parse_args([]).host == "127.0.0.1"

@@ -12,20 +12,12 @@ import threading
 import time
 
 import pytest
+from helpers import wait_until
 
 from epson_remote import CommandChannel, RobotCell
 from epson_remote.sim import ControllerSimulator
 
 NOT_CONNECTED = "command() was called but socket not connected"
-
-
-def wait_until(check, timeout: float = 3.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while not check():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 class ResettingController:
@@ -63,12 +55,14 @@ class TestDeadConnection:
             peer.reset_now.set()
             peer.thread.join(5)
             # Seen without a request.
-            assert wait_until(lambda: not ch.is_connected())
+            assert wait_until(lambda: not ch.is_connected(), timeout=3.0)
             assert not ch.is_logged_in()
             with pytest.raises(RuntimeError) as error:
                 ch.get_tool()
             assert str(error.value) == "write: Connection reset by peer"
-            with pytest.raises(RuntimeError, match=f"^{NOT_CONNECTED.replace('(', '.').replace(')', '.')}$"):
+            with pytest.raises(
+                RuntimeError, match=f"^{NOT_CONNECTED.replace('(', '.').replace(')', '.')}$"
+            ):
                 ch.get_tool()
             ch.disconnect()
         finally:
@@ -77,7 +71,7 @@ class TestDeadConnection:
     def test_a_peer_that_closed_is_seen_without_a_request(self, sim, channel):
         assert channel.is_connected()
         sim.drop_client()
-        assert wait_until(lambda: not channel.is_connected())
+        assert wait_until(lambda: not channel.is_connected(), timeout=3.0)
         assert not channel.is_logged_in()
 
 
@@ -112,6 +106,22 @@ class TestReconnect:
             assert other.requests() == ["$Login,", "$Logout"]
 
 
+class TestDisconnectSteps:
+    def test_a_step_that_breaks_the_connection_still_ends_in_an_orderly_close(self, sim, capfd):
+        ch = CommandChannel()
+        ch.connect(sim.host, sim.command_port)
+        ch.motor_on()
+        sim.script("Motor Off", raw=b"#Exe", close=True)
+        capfd.readouterr()
+        ch.disconnect()
+        captured = capfd.readouterr()
+        assert captured.err.startswith(
+            "Failed to turn off motor: Failed while waiting for an Epson Remote Ethernet response: "
+        )
+        assert captured.out == f"Disconnected from 127.0.0.1:{sim.command_port}\n"
+        assert not ch.is_connected() and not ch.is_logged_in()
+
+
 class TestForgottenDisconnect:
     def test_dropping_a_connected_channel_runs_the_disconnect_steps(self, sim, capfd):
         ch = CommandChannel()
@@ -120,9 +130,7 @@ class TestForgottenDisconnect:
         del ch
         gc.collect()
         assert sim.requests()[-2:] == ['$Execute,"Motor Off"', "$Logout"]
-        assert capfd.readouterr().out.endswith(
-            f"Disconnected from 127.0.0.1:{sim.command_port}\n"
-        )
+        assert capfd.readouterr().out.endswith(f"Disconnected from 127.0.0.1:{sim.command_port}\n")
 
 
 class TestTeardownWithoutTheInterpreterLock:
@@ -130,7 +138,9 @@ class TestTeardownWithoutTheInterpreterLock:
         sim.script("Go P1", reply="#Execute,0", delay=2.0)
         holder = [RobotCell(sim.host, sim.command_port, sim.telemetry_port)]
         control = holder[0].get_control_interface()
-        mover = threading.Thread(target=control.go, args=("P1", False, False, None, None, None, False))
+        mover = threading.Thread(
+            target=control.go, args=("P1", False, False, None, None, None, False)
+        )
         mover.start()
         sim.wait_for_request('$Execute,"Go P1"')
         del control  # the motion's thread keeps its own reference

@@ -49,6 +49,15 @@ def later_override(point: str, readback: str):
     ]
 
 
+def restored(sim, channel, *steps: tuple[str, str | None]) -> list[str]:
+    """Answers ``steps`` as ``script`` does, restores, and returns the statements the restore
+    sent."""
+    sim.clear_requests()
+    script(sim, *steps)
+    channel.restore_tcp_offset()
+    return sim.statements()
+
+
 def restore_clearing(tool: int):
     return [("Print TLDef(15)", " -1"), ("TLClr 15", None), (f"Tool {tool}", None)]
 
@@ -115,7 +124,6 @@ class TestOverrideAndRestore:
         sim.clear_requests()
         channel.restore_tcp_offset()
         assert sim.statements() == ["Print TLDef(15)", "TLClr 15", "Tool 0"] == restore
-        assert sim.unused_scripts() == []
         sim.clear_requests()
         channel.restore_tcp_offset()  # nothing left to restore
         assert sim.requests() == []
@@ -134,19 +142,19 @@ class TestOverrideAndRestore:
         assert sim.statements() == override
         assert override[:4] == ["Print Tool", "Print TLDef(15)", "Print TLDef(15)", COORDINATES_15]
 
-        sim.clear_requests()
-        script(sim, ("TLSet 15, XY(123.456789012346,-0.5,20,0,0,90)", None), ("Tool 2", None))
-        channel.restore_tcp_offset()
-        assert sim.statements() == ["TLSet 15, XY(123.456789012346,-0.5,20,0,0,90)", "Tool 2"]
-        assert sim.unused_scripts() == []
+        write_back = "TLSet 15, XY(123.456789012346,-0.5,20,0,0,90)"
+        assert restored(sim, channel, (write_back, None), ("Tool 2", None)) == [
+            write_back,
+            "Tool 2",
+        ]
 
     def test_slot_15_undefined_at_restore_time_is_not_cleared(self, sim, channel):
         script(sim, *first_override(" 1", "XY(0,0,100,0,0,0)", "0,0,100,0,0,0"))
         channel.set_tcp_offset([0, 0, 0.1, 0, 0, 0])
-        sim.clear_requests()
-        script(sim, ("Print TLDef(15)", " 0"), ("Tool 1", None))
-        channel.restore_tcp_offset()
-        assert sim.statements() == ["Print TLDef(15)", "Tool 1"]
+        assert restored(sim, channel, ("Print TLDef(15)", " 0"), ("Tool 1", None)) == [
+            "Print TLDef(15)",
+            "Tool 1",
+        ]
 
     def test_second_override_keeps_the_first_saved_tool(self, sim, channel):
         script(sim, *first_override(" 3", "XY(0,0,100,0,0,0)", "0,0,100,0,0,0"))
@@ -155,11 +163,11 @@ class TestOverrideAndRestore:
         second = script(sim, *later_override("XY(10,0,0,0,0,0)", "10,0,0,0,0,0"))
         channel.set_tcp_offset([0.01, 0, 0, 0, 0, 0])
         assert sim.statements() == second  # no second save
-        sim.clear_requests()
-        script(sim, *restore_clearing(3))
-        channel.restore_tcp_offset()
-        assert sim.statements() == ["Print TLDef(15)", "TLClr 15", "Tool 3"]
-        assert sim.unused_scripts() == []
+        assert restored(sim, channel, *restore_clearing(3)) == [
+            "Print TLDef(15)",
+            "TLClr 15",
+            "Tool 3",
+        ]
 
     def test_angles_are_reordered_not_converted(self, sim, channel):
         override = script(sim, *first_override(" 0", "XY(0,0,0,30,20,10)", " 0, 0, 0, 30, 20, 10"))
@@ -179,30 +187,33 @@ class TestVerification:
         "readback", ["0.0001,0,100,0,0,0", "0,0,100,0,0,-0.0001", "-0.0001,0,100,0.0001,0,0"]
     )
     def test_difference_of_0_0001_passes(self, sim, channel, readback):
-        script(sim, *first_override(" 0", "XY(0,0,100,0,0,0)", readback))
+        expected = script(sim, *first_override(" 0", "XY(0,0,100,0,0,0)", readback))
         channel.set_tcp_offset([0, 0, 0.1, 0, 0, 0])
-        assert sim.unused_scripts() == []
+        assert sim.statements() == expected
 
     @pytest.mark.parametrize(
         ("readback", "tool_after"),
         [
-            ("0.0002,0,100,0,0,0", " 15"),
-            ("0,0,100,0,-0.0002,0", " 15"),
+            # A read-back that differs fails before the Tool is read again.
+            ("0.0002,0,100,0,0,0", None),
+            ("0,0,100,0,-0.0002,0", None),
             ("0,0,100,0,0,0", " 14"),
         ],
     )
     def test_failure_keeps_the_override_for_restore(self, sim, channel, readback, tool_after):
         steps = first_override(" 0", "XY(0,0,100,0,0,0)", readback)
-        steps[-1] = ("Print Tool", tool_after)
-        script(sim, *steps)
+        steps[-1:] = [] if tool_after is None else [("Print Tool", tool_after)]
+        expected = script(sim, *steps)
         with pytest.raises(
             RuntimeError, match="^Failed to verify the Epson controller TCP offset$"
         ):
             channel.set_tcp_offset([0, 0, 0.1, 0, 0, 0])
-        sim.clear_requests()
-        script(sim, *restore_clearing(0))
-        channel.restore_tcp_offset()
-        assert sim.statements() == ["Print TLDef(15)", "TLClr 15", "Tool 0"]
+        assert sim.statements() == expected
+        assert restored(sim, channel, *restore_clearing(0)) == [
+            "Print TLDef(15)",
+            "TLClr 15",
+            "Tool 0",
+        ]
 
 
 class TestFailures:

@@ -15,6 +15,7 @@ import time
 from pathlib import Path
 
 import pytest
+from helpers import WITH_DEFAULT_SIGINT, reaped
 
 from epson_remote import CommandChannel
 from epson_remote.cli._telemetry import CSV_COLUMNS, Sample, write_csv
@@ -23,16 +24,6 @@ from epson_remote.cli._telemetry import CSV_COLUMNS, Sample, write_csv
 pytestmark = pytest.mark.slow
 
 COMMANDS = ("demo", "sim", "status", "monitor", "plot")
-
-# A test command started as a background job of a non-interactive shell (as CI may run it) has
-# SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
-# wrapper, which sets the default action first, as in a terminal, and then runs the command in the
-# same process (exec), so the SIGINT the test sends meets what a user's Ctrl-C would.
-WITH_DEFAULT_SIGINT = [
-    "-c",
-    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
-    "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
-]
 
 
 def assert_clean_failure(result, code: int, message: str) -> None:
@@ -272,24 +263,10 @@ class TestPlot:
 
 class TestSim:
     def test_serves_until_interrupted(self, runner, no_new_simulator):
-        process = runner.start(
-            [
-                *WITH_DEFAULT_SIGINT,
-                "-m",
-                "epson_remote",
-                "sim",
-                "--command-port",
-                "0",
-                "--telemetry-port",
-                "0",
-                "--password",
-                "pw",
-                "--accel-max",
-                "100",
-                "90",
-            ]
-        )
-        try:
+        ports = ["--command-port", "0", "--telemetry-port", "0"]
+        options = ["--password", "pw", "--accel-max", "100", "90"]
+        sim = [*WITH_DEFAULT_SIGINT, "-m", "epson_remote", "sim", *ports, *options]
+        with reaped(runner.start(sim)) as process:
             lines = runner.read_until(process, "Telemetry ")
             command_port = int(lines[-2].rsplit(":", 1)[1])
             channel = CommandChannel()
@@ -301,10 +278,6 @@ class TestSim:
                 channel.disconnect()
             process.send_signal(signal.SIGINT)
             out, err = process.communicate(timeout=15)
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
         assert process.returncode == 0, err
         assert "Simulator stopped" in out and "Traceback" not in err
 

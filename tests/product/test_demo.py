@@ -6,38 +6,13 @@ from __future__ import annotations
 import signal
 
 import pytest
+from helpers import WITH_DEFAULT_SIGINT, reaped
+
+from epson_remote.cli.demo import STEPS as STEP_NAMES
 
 # Each test starts processes and takes seconds: kept out of the sanitizer run.
 pytestmark = pytest.mark.slow
 
-# A test command started as a background job of a non-interactive shell (as CI may run it) has
-# SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
-# wrapper, which sets the default action first, as in a terminal, and then runs the command in the
-# same process (exec), so the SIGINT the test sends meets what a user's Ctrl-C would.
-WITH_DEFAULT_SIGINT = [
-    "-c",
-    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
-    "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
-]
-
-STEP_NAMES = (
-    "Simulator",
-    "Connect",
-    "Status",
-    "Power mode",
-    "Motion limits",
-    "Motors on",
-    "Safety cuboid",
-    "TCP override",
-    "Go",
-    "Move, pause, continue",
-    "State",
-    "Inverse kinematics",
-    "Telemetry",
-    "Restore",
-    "Disconnect",
-    "Output",
-)
 MOTION_STEPS = ("Motors on", "Safety cuboid", "TCP override", "Go", "Move, pause, continue")
 
 
@@ -46,7 +21,7 @@ def step_lines(out: str) -> dict[str, str]:
     found = {}
     for line in out.splitlines():
         parts = line.split(maxsplit=2)
-        if len(parts) == 3 and parts[1].endswith("/16"):
+        if len(parts) == 3 and parts[1].endswith(f"/{len(STEP_NAMES)}"):
             for name in STEP_NAMES:
                 if parts[2].startswith(name + " "):
                     found[name] = line
@@ -119,18 +94,11 @@ def test_a_failure_half_way_leaves_motors_off(runner, sim, tmp_path):
 
 
 def test_ctrl_c_during_the_move(runner, tmp_path, no_new_simulator):
-    process = runner.start(
-        [*WITH_DEFAULT_SIGINT, "-m", "epson_remote", "demo"]
-        + ["--output", str(tmp_path), "--time-scale", "0.5"]
-    )
-    try:
+    demo = [*WITH_DEFAULT_SIGINT, "-m", "epson_remote", "demo"]
+    with reaped(runner.start(demo + ["--output", str(tmp_path), "--time-scale", "0.5"])) as process:
         runner.read_until(process, " 9/16 Go", timeout=90)
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=60)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
     assert process.returncode == 130, out + err
     assert "Move, pause, continue  interrupted" in out
     assert "epson-remote: error: interrupted" in err

@@ -6,6 +6,7 @@ import socket
 import time
 
 import pytest
+
 from epson_remote.sim import ControllerSimulator
 
 
@@ -97,12 +98,7 @@ def connect():
 
 @pytest.fixture(scope="module")
 def simulator():
+    """One simulator per module with a fast telemetry stream; tests/conftest.py's ``sim`` resets it
+    for each test."""
     with ControllerSimulator(telemetry_rate_hz=200.0) as simulator:
         yield simulator
-
-
-@pytest.fixture
-def sim(simulator):
-    """The module's simulator, reset to its started state for each test."""
-    simulator.reset()
-    return simulator

@@ -7,6 +7,7 @@ import math
 import random
 
 import pytest
+
 from epson_remote.sim.kinematics import (
     Arm,
     ArmGeometry,

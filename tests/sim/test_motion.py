@@ -8,6 +8,7 @@ import threading
 import time
 
 import pytest
+
 from epson_remote.sim.controller import HOME_JOINTS, SimulatedController
 from epson_remote.sim.kinematics import IDENTITY, Arm, pose_to_frame
 from epson_remote.sim.motion import (
@@ -71,6 +72,15 @@ def wait_until_moving(ctl: SimulatedController, timeout: float = 2.0) -> None:
     while not ctl.state()["moving"]:
         assert time.monotonic() < deadline, "the motion did not start"
         time.sleep(0.002)
+
+
+def moving(ctl: SimulatedController, statement: str = "Move Here -Y(300)") -> Background:
+    """Starts ``statement`` at SpeedS 100 (the default takes 3.5 s simulated) and returns once
+    the arm moves."""
+    ctl.execute("SpeedS 100")
+    motion = Background(ctl, statement)
+    wait_until_moving(ctl)
+    return motion
 
 
 @pytest.fixture
@@ -189,10 +199,8 @@ class TestRealTime:
         assert not ctl.state()["moving"]
 
     def test_telemetry_sees_the_arm_move_along_the_line(self, ctl):
-        ctl.execute("SpeedS 100")
         home = ctl.telemetry().pose
-        motion = Background(ctl, "Move Here -Y(300)")
-        wait_until_moving(ctl)
+        motion = moving(ctl)
         samples = []
         while motion.reply is None:
             samples.append(ctl.telemetry())
@@ -225,9 +233,7 @@ class TestRealTime:
         assert (time.monotonic() - start) * SCALE < expected * 0.6
 
     def test_pause_lengthens_the_motion_by_the_pause(self, ctl):
-        ctl.execute("SpeedS 100")
-        motion = Background(ctl, "Move Here -Y(300)")  # 3.5 s simulated, 0.35 s real
-        wait_until_moving(ctl)
+        motion = moving(ctl)  # 3.5 s simulated, 0.35 s real
         time.sleep(0.1)
         assert ctl.pause() == "#Pause,0"
         assert ctl.state()["paused"] and not ctl.state()["moving"]
@@ -244,16 +250,12 @@ class TestRealTime:
     def test_pause_and_continue_need_a_motion(self, ctl):
         assert ctl.pause() == "!Pause,20"
         assert ctl.resume() == "!Continue,20"
-        ctl.execute("SpeedS 100")
-        motion = Background(ctl, "Move Here -Y(100)")
-        wait_until_moving(ctl)
+        motion = moving(ctl, "Move Here -Y(100)")
         assert ctl.resume() == "!Continue,20"  # running, not paused
         motion.join()
 
     def test_another_execute_is_refused_but_print_answers(self, ctl):
-        ctl.execute("SpeedS 100")
-        motion = Background(ctl, "Move Here -Y(300)")
-        wait_until_moving(ctl)
+        motion = moving(ctl)
         assert ctl.execute("Go Here") == "!Execute,21"
         assert ctl.execute("Speed 10") == "!Execute,21"
         assert ctl.execute("Reset") == "!Execute,21"
@@ -262,9 +264,7 @@ class TestRealTime:
         assert motion.join() == "#Execute,0"
 
     def test_emergency_stop_aborts_the_motion(self, ctl):
-        ctl.execute("SpeedS 100")
-        motion = Background(ctl, "Move Here -Y(300)")
-        wait_until_moving(ctl)
+        motion = moving(ctl)
         time.sleep(0.1)
         ctl.emergency_stop()
         assert motion.join(1.0) == "!Execute,99"
@@ -283,18 +283,14 @@ class TestRealTime:
         assert ctl.execute("Move Here -Y(10)") == "#Execute,0"
 
     def test_emergency_stop_while_paused(self, ctl):
-        ctl.execute("SpeedS 100")
-        motion = Background(ctl, "Move Here -Y(300)")
-        wait_until_moving(ctl)
+        motion = moving(ctl)
         ctl.pause()
         ctl.emergency_stop()
         assert motion.join(1.0) == "!Execute,99"
         assert not ctl.state()["paused"]
 
     def test_safeguard_pauses_and_continue_waits_for_it(self, ctl):
-        ctl.execute("SpeedS 100")
-        motion = Background(ctl, "Move Here -Y(300)")
-        wait_until_moving(ctl)
+        motion = moving(ctl)
         ctl.set_safeguard(True)
         assert ctl.state()["paused"]
         assert ctl.resume() == "!Continue,20"
@@ -303,9 +299,7 @@ class TestRealTime:
         assert motion.join() == "#Execute,0"
 
     def test_reset_state_aborts_a_running_motion(self, ctl):
-        ctl.execute("SpeedS 100")
-        motion = Background(ctl, "Move Here -Y(300)")
-        wait_until_moving(ctl)
+        motion = moving(ctl)
         ctl.reset_state()
         assert motion.join(1.0) == "!Execute,99"
         assert ctl.state()["joints"] == list(HOME_JOINTS)

@@ -12,21 +12,13 @@ import textwrap
 import threading
 import time
 
-import epson_remote
 import pytest
+from helpers import WITH_DEFAULT_SIGINT, reaped
+
+import epson_remote
 from epson_remote.sim import ControllerSimulator, SimulatorError
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(epson_remote.__file__)))
-
-# A test command started as a background job of a non-interactive shell (as CI may run it) has
-# SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
-# wrapper, which sets the default action first, as in a terminal, and then runs the command in the
-# same process (exec), so the SIGINT the test sends meets what a user's Ctrl-C would.
-WITH_DEFAULT_SIGINT = [
-    "-c",
-    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
-    "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
-]
 
 
 def subprocess_env() -> dict:
@@ -53,13 +45,15 @@ def test_script_and_records_work_through_the_child(sim, connect):
     sim.script("Print Tool", reply='#Execute," 3"')
     sim.script("$Pause", raw=b"#Pause,0\n")
     client = connect(sim.host, sim.command_port)
-    assert client.ask("$Login,") == b"#Login,0\r\n"
-    assert client.ask('$Execute,"Print Tool"') == b'#Execute," 3"\r\n'
-    assert client.ask('$Execute,"Print Tool"') == b'#Execute," 0"\r\n'  # the robot model
-    assert client.ask("$Pause") == b"#Pause,0\n"
+    exchanges = [
+        ("$Login,", b"#Login,0\r\n"),
+        ('$Execute,"Print Tool"', b'#Execute," 3"\r\n'),
+        ('$Execute,"Print Tool"', b'#Execute," 0"\r\n'),  # the robot model
+        ("$Pause", b"#Pause,0\n"),
+    ]
+    assert [(line, client.ask(line)) for line, _ in exchanges] == exchanges
     assert sim.requests() == ["$Login,", '$Execute,"Print Tool"', '$Execute,"Print Tool"', "$Pause"]
     assert sim.statements() == ["Print Tool", "Print Tool"]
-    assert sim.unused_scripts() == []
     assert sim.push(b"!Foreign,99\r\n")
     assert client.line() == b"!Foreign,99\r\n"
     assert sim.drop_client()
@@ -205,10 +199,13 @@ def test_cli_prints_its_ports_serves_and_stops_cleanly(connect, stop_signal):
         text=True,
         env=subprocess_env(),
     )
-    try:
-        command_line, telemetry_line = cli.stdout.readline(), cli.stdout.readline()
-        assert command_line.startswith("Remote Ethernet command port: 127.0.0.1:")
-        assert telemetry_line.startswith("Telemetry port: 127.0.0.1:")
+    # Popen's exit closes the pipes and waits, once reaped() has killed a child left running.
+    with cli, reaped(cli):
+        # The banner of `epson-remote sim`: a heading line, then the two addresses.
+        heading, command_line, telemetry_line = (cli.stdout.readline() for _ in range(3))
+        assert heading.startswith("Simulated Epson controller"), heading
+        assert command_line.startswith("Remote Ethernet ") and " 127.0.0.1:" in command_line
+        assert telemetry_line.startswith("Telemetry ") and " 127.0.0.1:" in telemetry_line
         command_port = int(command_line.rsplit(":", 1)[1])
         telemetry_port = int(telemetry_line.rsplit(":", 1)[1])
         client = connect("127.0.0.1", command_port)
@@ -218,12 +215,6 @@ def test_cli_prints_its_ports_serves_and_stops_cleanly(connect, stop_signal):
         os.kill(cli.pid, stop_signal)
         assert cli.wait(10) == 0
         assert "Traceback" not in cli.stderr.read()
-    finally:
-        if cli.poll() is None:
-            cli.kill()
-            cli.wait()
-        cli.stdout.close()
-        cli.stderr.close()
 
 
 def test_a_start_failure_in_the_child_is_raised_in_the_parent():

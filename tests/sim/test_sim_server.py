@@ -6,6 +6,7 @@ import threading
 import time
 
 import pytest
+
 from epson_remote.sim import RemoteEthernetServer
 
 
@@ -204,10 +205,13 @@ def test_scripted_login_reply_sets_the_login_state(server, connect):
     server.script("$Login,", reply="!Login,13")
     server.script("$Login,", raw=b"#Login,0\n")
     client = connect(server.host, server.port)
-    assert client.ask("$Login,") == b"!Login,13\r\n"
-    assert client.ask('$Execute,"Print 1"') == b"!Execute,11\r\n"
-    assert client.ask("$Login,") == b"#Login,0\n"
-    assert client.ask('$Execute,"Print 1"') == b'#Execute," 1"\r\n'
+    exchanges = [
+        ("$Login,", b"!Login,13\r\n"),
+        ('$Execute,"Print 1"', b"!Execute,11\r\n"),  # not logged in
+        ("$Login,", b"#Login,0\n"),
+        ('$Execute,"Print 1"', b'#Execute," 1"\r\n'),
+    ]
+    assert [(line, client.ask(line)) for line, _ in exchanges] == exchanges
 
 
 def test_delayed_reply_is_overtaken_by_later_replies(server, client):

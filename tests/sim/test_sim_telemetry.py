@@ -6,6 +6,7 @@ import socket
 from dataclasses import dataclass
 
 import pytest
+
 from epson_remote.sim import TelemetryServer
 from epson_remote.sim.telemetry import SAMPLE_KEYS, STATUS_KEYS
 

@@ -4,6 +4,7 @@ Print output, malformed input and the readiness rules."""
 from __future__ import annotations
 
 import pytest
+
 from epson_remote.sim.controller import HOME_JOINTS, SimulatedController
 from epson_remote.sim.spel import MAX_NESTING, MotionStmt, Num, SpelError, parse, tokenize
 
@@ -143,9 +144,7 @@ class TestLimits:
         assert ctl.execute("Print " + "*".join(["1"] * 500) + " / 4") == '#Execute," 0.25"'
         assert ctl.execute("Print " + " And ".join(["-1"] * 500)) == '#Execute," -1"'
         assert ctl.execute("Print " + " + ".join(['"a"'] * 500)) == f'#Execute,"{"a" * 500}"'
-        assert ctl.execute("Print CX(XY(0,0,0,0,0,0)" + " +X(1)" * 500 + ")") == (
-            '#Execute," 500"'
-        )
+        assert ctl.execute("Print CX(XY(0,0,0,0,0,0)" + " +X(1)" * 500 + ")") == ('#Execute," 500"')
 
     @pytest.mark.parametrize(
         "statement",

@@ -14,7 +14,6 @@ import sys
 import time
 
 import matrix
-import matrix_hardening  # noqa: F401  (registers its cases with matrix)
 import report
 import soak
 import stress

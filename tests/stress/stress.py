@@ -1,13 +1,13 @@
 """Concurrency stress: many Python threads share one session while another thread keeps moving.
 
-Sixteen threads mix state reads, status queries, Tool reads and pause/continue while one more
-thread loops Go and Move, against the sequence-tagged responder of ``peers.py``: it numbers the
-requests of the connection and answers each query with values derived from that number, and
-records request -> reply. Afterwards every result a thread got is matched to the request that
-produced it: the request must be of the right kind, must have arrived while the call ran, must
-not be claimed by another call, and its reply must be exactly what the call returned. A reply
-handed to the wrong request cannot pass. A call that runs far longer than any documented
-time-out is taken for a deadlock and ends the run with the stacks of every thread.
+Sixteen threads mix state reads, status queries, Tool reads and pause/continue while one more thread
+loops Go and Move, against the sequence-tagged responder of ``command_peers.py``: it numbers the
+requests of the connection and answers each query with values derived from that number, and records
+request -> reply. Afterwards every result a thread got is matched to the request that produced it:
+the request must be of the right kind, must have arrived while the call ran, must not be claimed by
+another call, and its reply must be exactly what the call returned. A reply handed to the wrong
+request cannot pass. A call that runs far longer than any documented time-out is taken for a
+deadlock and ends the run with the stacks of every thread.
 """
 
 from __future__ import annotations
@@ -17,18 +17,19 @@ import random
 import threading
 import time
 from collections import Counter
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from common import PASSWORD, Capture, PhaseResult, Resources, Watchdog
-from peers import (
+from command_peers import (
     STATE_STATEMENT,
     STATUS_STATEMENT,
-    PeerProcess,
     statement_of,
     tagged_values,
     tool_definition_statement,
 )
+from common import PASSWORD, Capture, PhaseResult, Resources, Watchdog
+from peers import PeerProcess
 
 from epson_remote import CommandChannel
 
@@ -151,6 +152,83 @@ def run(
     return result
 
 
+class _Hammer:
+    """The threads of one session: ``threads`` workers mixing queries and pause/continue, and a
+    mover looping Go and Move. Every call is kept with its times; ``in_flight`` holds the call
+    each thread is in now."""
+
+    def __init__(self, channel: CommandChannel, threads: int, seed: int) -> None:
+        self.channel = channel
+        self.seed = seed
+        self.stop = threading.Event()
+        self.calls: list[list[Call]] = [[] for _ in range(threads)]
+        self.motions: list[Call] = []
+        self.in_flight: dict[str, Call] = {}
+        self.crashed: list[str] = []
+        self.threads = [
+            threading.Thread(target=self._worker, args=(i,), name=f"worker-{i}")
+            for i in range(threads)
+        ]
+        self.threads.append(threading.Thread(target=self._mover, name="mover"))
+
+    def _timed(self, name: str, call: Call, action: Callable[..., Any], *args: Any) -> Call:
+        self.in_flight[name] = call
+        try:
+            call.result = action(self.channel, *args)
+        except Exception as error:  # judged after the run
+            call.error = f"{type(error).__name__}: {error}"
+        call.end = time.monotonic()
+        return call
+
+    def _worker(self, index: int) -> None:
+        rng = random.Random(self.seed + index)
+        names = [kind for kind, _ in KINDS]
+        weights = [weight for _, weight in KINDS]
+        name = f"worker-{index}"
+        try:
+            while not self.stop.is_set():
+                kind = rng.choices(names, weights)[0]
+                argument = rng.randint(1, 15) if kind == "get_tool_definition" else None
+                call = Call(kind, argument, time.monotonic())
+                self.calls[index].append(self._timed(name, call, _invoke, kind, argument))
+        except BaseException as error:  # a failure of the harness itself
+            self.crashed.append(f"{name}: {error!r}")
+        finally:
+            self.in_flight.pop(name, None)
+
+    def _mover(self) -> None:
+        number = 0
+        try:
+            while not self.stop.is_set():
+                call = Call("motion", number, time.monotonic())
+                self.motions.append(self._timed("mover", call, _motion, number))
+                number += 1
+        except BaseException as error:
+            self.crashed.append(f"mover: {error!r}")
+        finally:
+            self.in_flight.pop("mover", None)
+
+    def run(self, seconds: float, watchdog: Watchdog) -> None:
+        """Runs the threads for ``seconds``; a call older than STUCK_SECONDS, or a thread that
+        does not finish, fires the watchdog."""
+        for thread in self.threads:
+            thread.start()
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            time.sleep(0.1)
+            now = time.monotonic()
+            for name, call in list(self.in_flight.items()):
+                if now - call.start > STUCK_SECONDS:
+                    watchdog.fire(
+                        f"DEADLOCK: {name} has been in {call.kind} for {now - call.start:.0f} s"
+                    )
+        self.stop.set()
+        for thread in self.threads:
+            thread.join(STUCK_SECONDS)
+            if thread.is_alive():
+                watchdog.fire(f"DEADLOCK: {thread.name} does not finish")
+
+
 def _session(
     peers: PeerProcess,
     watchdog: Watchdog,
@@ -167,80 +245,16 @@ def _session(
     watchdog.arm("concurrency stress", seconds + 3 * STUCK_SECONDS + 30)
     channel = CommandChannel()
     channel.connect(HOST, port, PASSWORD)
-
-    stop = threading.Event()
-    calls: list[list[Call]] = [[] for _ in range(threads)]
-    motions: list[Call] = []
-    in_flight: dict[str, Call] = {}
-    crashed: list[str] = []
-
-    def worker(index: int) -> None:
-        rng = random.Random(seed + index)
-        names = [kind for kind, _ in KINDS]
-        weights = [weight for _, weight in KINDS]
-        name = f"worker-{index}"
-        try:
-            while not stop.is_set():
-                kind = rng.choices(names, weights)[0]
-                argument = rng.randint(1, 15) if kind == "get_tool_definition" else None
-                call = Call(kind, argument, time.monotonic())
-                in_flight[name] = call
-                try:
-                    call.result = _invoke(channel, kind, argument)
-                except Exception as error:  # judged after the run
-                    call.error = f"{type(error).__name__}: {error}"
-                call.end = time.monotonic()
-                calls[index].append(call)
-        except BaseException as error:  # a failure of the harness itself
-            crashed.append(f"{name}: {error!r}")
-        finally:
-            in_flight.pop(name, None)
-
-    def mover() -> None:
-        number = 0
-        try:
-            while not stop.is_set():
-                call = Call("motion", number, time.monotonic())
-                in_flight["mover"] = call
-                try:
-                    _motion(channel, number)
-                except Exception as error:
-                    call.error = f"{type(error).__name__}: {error}"
-                call.end = time.monotonic()
-                motions.append(call)
-                number += 1
-        except BaseException as error:
-            crashed.append(f"mover: {error!r}")
-        finally:
-            in_flight.pop("mover", None)
-
-    workers = [
-        threading.Thread(target=worker, args=(i,), name=f"worker-{i}") for i in range(threads)
-    ]
-    workers.append(threading.Thread(target=mover, name="mover"))
-    for thread in workers:
-        thread.start()
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        time.sleep(0.1)
-        now = time.monotonic()
-        for name, call in list(in_flight.items()):
-            if now - call.start > STUCK_SECONDS:
-                watchdog.fire(
-                    f"DEADLOCK: {name} has been in {call.kind} for {now - call.start:.0f} s"
-                )
-    stop.set()
-    for thread in workers:
-        thread.join(STUCK_SECONDS)
-        if thread.is_alive():
-            watchdog.fire(f"DEADLOCK: {thread.name} does not finish")
-    problems = crashed
+    hammer = _Hammer(channel, threads, seed)
+    hammer.run(seconds, watchdog)
+    problems = hammer.crashed
     if not (channel.is_connected() and channel.is_logged_in()) and not inject_every:
         problems.append("the session was not connected and logged in at the end")
     channel.disconnect()
     watchdog.disarm()
     records = peers.stop(server_id)
-    return [call for per_thread in calls for call in per_thread], motions, records, problems
+    calls = [call for per_thread in hammer.calls for call in per_thread]
+    return calls, hammer.motions, records, problems
 
 
 def _matched(calls: list[Call]) -> int:
@@ -256,82 +270,105 @@ def _verify(calls: list[Call], motions: list[Call], records: dict) -> list[str]:
     log = {
         seq: (received, line, reply) for connection, seq, received, line, reply in records["log"]
     }
-    claimed: dict[int, Call] = {}
-    expected_requests = Counter()
-
-    def mismatch(call: Call, text: str) -> None:
-        problems.append(f"mismatch: {call.kind}({call.argument}) -> {call.result!r}: {text}")
-
-    def claim(call: Call, seq: int, statement: str) -> bool:
-        entry = log.get(seq)
-        if entry is None:
-            mismatch(call, f"no request {seq}")
-            return False
-        received, line, _ = entry
-        if statement_of(line) != statement:
-            mismatch(call, f"request {seq} was {line!r}")
-            return False
-        if not call.start <= received <= call.end:
-            mismatch(call, f"request {seq} arrived outside the call")
-            return False
-        if seq in claimed:
-            mismatch(call, f"request {seq} already answered {claimed[seq].kind}")
-            return False
-        claimed[seq] = call
-        return True
-
-    tool_calls: list[Call] = []
+    claims = _Claims(log, problems)
+    tool_calls = [call for call in calls if call.error is None and call.kind == "get_tool"]
     for call in calls:
-        if call.error is not None:
-            text = call.error.split(": ", 1)[1]
-            if text not in ACCEPTED_ERRORS.get(call.kind, set()):
-                problems.append(f"{call.kind} failed: {call.error}")
-            if call.kind in ("pause", "continue_motion") and text != PENDING:
-                expected_requests[call.kind] += 1  # sent, then timed out
-            continue
-        if call.kind == "get_state":
-            values = call.result["joint_positions"] + call.result["tcp_pose"]
-            seq = int(values[0])
-            expected_requests["state"] += 1
-            if values != tagged_values(seq, 12):
-                mismatch(call, "values of no single reply")
-            else:
-                claim(call, seq, STATE_STATEMENT)
-        elif call.kind == "get_controller_status":
-            seq = call.result["stat"]
-            expected_requests["status"] += 1
-            if [call.result[key] for key in STATUS_KEYS] != [seq + i for i in range(8)]:
-                mismatch(call, "values of no single reply")
-            else:
-                claim(call, seq, STATUS_STATEMENT)
-        elif call.kind == "get_tool_definition":
-            values = call.result
-            seq = int(values[0])
-            expected_requests["definition"] += 1
-            if values != tagged_values(seq, 6):
-                mismatch(call, "values of no single reply")
-            elif claim(call, seq, tool_definition_statement(call.argument)):
-                # The TLDef query went just before it under the same hold of the connection
-                # (only pause and continue requests may come in between).
-                earlier = seq - 1
-                while earlier in log and statement_of(log[earlier][1]) is None:
-                    earlier -= 1
-                claim(call, earlier, f"Print TLDef({call.argument})")
-        elif call.kind == "get_tool":
-            expected_requests["tool"] += 1
-            tool_calls.append(call)
-        else:
-            expected_requests[call.kind] += 1
-
-    problems += _match_tool_reads(tool_calls, log, claimed)
-
+        claims.check(call)
+    problems += _match_tool_reads(tool_calls, log, claims.claimed)
     for motion in motions:
         if motion.error is not None:
             problems.append(f"motion {motion.argument} failed: {motion.error}")
 
     # Every request the responder answered belongs to exactly one call, and every call sent
     # exactly what it had to.
-    seen = Counter()
+    seen = _answered_by_kind(log)
+    expected = claims.expected_requests
+    expected["motion"] = len(motions)
+    for kind in sorted(set(seen) | set(expected)):
+        if seen[kind] != expected[kind]:
+            problems.append(
+                f"{kind}: the responder answered {seen[kind]} requests, the calls account for "
+                f"{expected[kind]}"
+            )
+    return problems
+
+
+class _Claims:
+    """Matches each call's result to the one request whose reply it is, claiming the request;
+    counts the requests the calls must have sent. Problems go to ``problems``."""
+
+    def __init__(self, log: dict, problems: list[str]) -> None:
+        self.log = log
+        self.problems = problems
+        self.claimed: dict[int, Call] = {}
+        self.expected_requests: Counter[str] = Counter()
+
+    def mismatch(self, call: Call, text: str) -> None:
+        self.problems.append(f"mismatch: {call.kind}({call.argument}) -> {call.result!r}: {text}")
+
+    def claim(self, call: Call, seq: int, statement: str) -> bool:
+        entry = self.log.get(seq)
+        if entry is None:
+            self.mismatch(call, f"no request {seq}")
+            return False
+        received, line, _ = entry
+        if statement_of(line) != statement:
+            self.mismatch(call, f"request {seq} was {line!r}")
+            return False
+        if not call.start <= received <= call.end:
+            self.mismatch(call, f"request {seq} arrived outside the call")
+            return False
+        if seq in self.claimed:
+            self.mismatch(call, f"request {seq} already answered {self.claimed[seq].kind}")
+            return False
+        self.claimed[seq] = call
+        return True
+
+    def check(self, call: Call) -> None:
+        expected = self.expected_requests
+        if call.error is not None:
+            text = call.error.split(": ", 1)[1]
+            if text not in ACCEPTED_ERRORS.get(call.kind, set()):
+                self.problems.append(f"{call.kind} failed: {call.error}")
+            if call.kind in ("pause", "continue_motion") and text != PENDING:
+                expected[call.kind] += 1  # sent, then timed out
+            return
+        if call.kind == "get_state":
+            values = call.result["joint_positions"] + call.result["tcp_pose"]
+            seq = int(values[0])
+            expected["state"] += 1
+            if values != tagged_values(seq, 12):
+                self.mismatch(call, "values of no single reply")
+            else:
+                self.claim(call, seq, STATE_STATEMENT)
+        elif call.kind == "get_controller_status":
+            seq = call.result["stat"]
+            expected["status"] += 1
+            if [call.result[key] for key in STATUS_KEYS] != [seq + i for i in range(8)]:
+                self.mismatch(call, "values of no single reply")
+            else:
+                self.claim(call, seq, STATUS_STATEMENT)
+        elif call.kind == "get_tool_definition":
+            values = call.result
+            seq = int(values[0])
+            expected["definition"] += 1
+            if values != tagged_values(seq, 6):
+                self.mismatch(call, "values of no single reply")
+            elif self.claim(call, seq, tool_definition_statement(call.argument)):
+                # The TLDef query went just before it under the same hold of the connection
+                # (only pause and continue requests may come in between).
+                earlier = seq - 1
+                while earlier in self.log and statement_of(self.log[earlier][1]) is None:
+                    earlier -= 1
+                self.claim(call, earlier, f"Print TLDef({call.argument})")
+        elif call.kind == "get_tool":
+            expected["tool"] += 1  # matched all together, by _match_tool_reads
+        else:
+            expected[call.kind] += 1
+
+
+def _answered_by_kind(log: dict) -> Counter[str]:
+    seen: Counter[str] = Counter()
     for _, line, _ in log.values():
         statement = statement_of(line)
         if line == "$Pause":
@@ -348,14 +385,7 @@ def _verify(calls: list[Call], motions: list[Call], records: dict) -> list[str]:
             seen["definition"] += 1
         elif statement is not None and statement.split(" ", 1)[0] in ("Go", "Move"):
             seen["motion"] += 1
-    expected_requests["motion"] = len(motions)
-    for kind in sorted(set(seen) | set(expected_requests)):
-        if seen[kind] != expected_requests[kind]:
-            problems.append(
-                f"{kind}: the responder answered {seen[kind]} requests, the calls account for "
-                f"{expected_requests[kind]}"
-            )
-    return problems
+    return seen
 
 
 def _match_tool_reads(calls: list[Call], log: dict, claimed: dict[int, Call]) -> list[str]:

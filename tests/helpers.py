@@ -1,0 +1,105 @@
+"""What the test modules share beyond fixtures: bounded waits, calls on another thread, motion
+calls with their modifiers by name, free ports, and child processes a test may interrupt.
+
+Importable from every test module as ``helpers`` (pytest puts tests/ on the path: pyproject.toml).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import socket
+import subprocess
+import threading
+import time
+from collections.abc import Callable, Iterator
+from typing import Any
+
+HOST = "127.0.0.1"
+
+
+def wait_until(condition: Callable[[], bool], timeout: float = 5.0) -> bool:
+    """Polls ``condition``: True as soon as it holds, False once ``timeout`` seconds have passed.
+    Threads end a moment after join() returns, and sockets a moment after they are closed, so
+    what a test counts after either needs such a bounded moment to agree."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def free_port() -> int:
+    """A loopback port nothing listens on (a moment ago)."""
+    with socket.socket() as probe:
+        probe.bind((HOST, 0))
+        return probe.getsockname()[1]
+
+
+class Background:
+    """Runs one call on another thread and keeps its outcome."""
+
+    def __init__(self, call: Callable[..., Any], *args: Any) -> None:
+        self.error: BaseException | None = None
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(call, *args), daemon=True)
+        self._thread.start()
+
+    def _run(self, call: Callable[..., Any], *args: Any) -> None:
+        try:
+            call(*args)
+        except BaseException as error:  # handed to the test thread
+            self.error = error
+        finally:
+            self._done.set()
+
+    def running(self) -> bool:
+        return self._thread.is_alive()
+
+    def finished_within(self, seconds: float) -> bool:
+        return self._done.wait(seconds)
+
+    def outcome(self, timeout: float = 15.0) -> BaseException | None:
+        self._thread.join(timeout)
+        assert not self._thread.is_alive(), "the call did not return"
+        return self.error
+
+
+# The positional modifiers of go and move, in their order, each with the value that leaves it off.
+GO_MODIFIERS = {"cp": False, "ljm": False, "flag": None, "search": None, "parallel": None}
+MOVE_MODIFIERS = {"rot": False, "ecp": False, "cp": False, "search": None, "parallel": None}
+
+
+def go(channel: Any, destination: str = "P1", *, sync: bool = False, **options: Any) -> None:
+    """``channel.go`` with its modifiers given by name (those left out are off); the settings
+    (``speed_percent`` and the others) are passed on as they are."""
+    modifiers = [options.pop(name, off) for name, off in GO_MODIFIERS.items()]
+    channel.go(destination, *modifiers, sync, **options)
+
+
+def move(channel: Any, destination: str = "P2", *, sync: bool = False, **options: Any) -> None:
+    """``channel.move`` as ``go`` above."""
+    modifiers = [options.pop(name, off) for name, off in MOVE_MODIFIERS.items()]
+    channel.move(destination, *modifiers, sync, **options)
+
+
+# A test command started as a background job of a non-interactive shell (as CI may run it) has
+# SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
+# wrapper, which sets the default action first, as in a terminal, and then runs the command in the
+# same process (exec), so the SIGINT the test sends meets what a user's Ctrl-C would.
+WITH_DEFAULT_SIGINT = [
+    "-c",
+    "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+    "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
+]
+
+
+@contextlib.contextmanager
+def reaped(process: subprocess.Popen[str]) -> Iterator[subprocess.Popen[str]]:
+    """Yields ``process``; one the block leaves running is killed (by its PID) and waited for."""
+    try:
+        yield process
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
