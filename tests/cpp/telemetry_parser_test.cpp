@@ -81,6 +81,14 @@ void expectSample(const LineResult& result, const Fields& expected) {
 /// all but one of the other keys completes nothing. Without X no later line can complete from
 /// the pending fields (one that brings X clears them first): then all there is to check is that
 /// no X is pending, so that the eleven other keys complete nothing.
+/// A line's result is the sample with this pose and these joints.
+void expectSample(const LineResult& result, const std::array<double, 6>& pose,
+                  const std::array<double, 6>& joints) {
+  ASSERT_EQ(result.kind, Kind::kSample);
+  EXPECT_EQ(result.pose, pose);
+  EXPECT_EQ(result.joints, joints);
+}
+
 void expectPending(const PendingFields& pending, const Fields& expected) {
   const std::vector<std::size_t> missing = missingFrom(expected);
   if (expected.count("X") == 0) {
@@ -288,9 +296,7 @@ TEST(TelemetrySample, OneLineWithAllTwelveFieldsPublishesAtOnce) {
   PendingFields pending;
   ASSERT_EQ(parseLine("X=0;J1agl=99", pending).kind, Kind::kNothing);
   const LineResult result = parseLine(kFullSample, pending);
-  ASSERT_EQ(result.kind, Kind::kSample);
-  EXPECT_EQ(result.pose, (std::array<double, 6>{412.5, -20, 610.25, 90, 0, 180}));
-  EXPECT_EQ(result.joints, (std::array<double, 6>{10.5, -35, 20, 0, 75.5, -90}));
+  expectSample(result, {412.5, -20, 610.25, 90, 0, 180}, {10.5, -35, 20, 0, 75.5, -90});
   expectPending(pending, {});
 }
 
@@ -299,9 +305,7 @@ TEST(TelemetrySample, FieldsSpreadOverLinesPublishOnTheCompletingLine) {
   EXPECT_EQ(parseLine("X=1;Y=2;Z=3", pending).kind, Kind::kNothing);
   const LineResult result =
       parseLine("U=4;V=5;W=6;J1agl=7;J2agl=8;J3agl=9;J4agl=10;J5agl=11;J6agl=12", pending);
-  ASSERT_EQ(result.kind, Kind::kSample);
-  EXPECT_EQ(result.pose, (std::array<double, 6>{1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(result.joints, (std::array<double, 6>{7, 8, 9, 10, 11, 12}));
+  expectSample(result, {1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12});
   expectPending(pending, {});
 }
 
@@ -320,9 +324,7 @@ TEST(TelemetrySample, ElevenFieldsOrStrayJointKeysPublishNothing) {
                 .kind,
             Kind::kNothing);
   const LineResult result = parseLine("J6agl=6", pending);
-  ASSERT_EQ(result.kind, Kind::kSample);
-  EXPECT_EQ(result.pose, (std::array<double, 6>{1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(result.joints, (std::array<double, 6>{1, 2, 3, 4, 5, 6}));
+  expectSample(result, {1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 6});
 }
 
 TEST(TelemetrySample, CrLfLineEndsLeaveTheLineFeedInTheFirstKeyWhereItIsStripped) {
@@ -410,9 +412,7 @@ TEST(TelemetrySample, OtherKeysNeverChangeWhatASampleYields) {
   expectPending(pending, {{"X", 1}, {"Y", 4}, {"Z", 7}});
   const LineResult result =
       parseLine("U=4;V=5;W=6;J1agl=7;J2agl=8;J3agl=9;J4agl=10;J5agl=11;J6agl=12;baz=1", pending);
-  ASSERT_EQ(result.kind, Kind::kSample);
-  EXPECT_EQ(result.pose, (std::array<double, 6>{1, 4, 7, 4, 5, 6}));
-  EXPECT_EQ(result.joints, (std::array<double, 6>{7, 8, 9, 10, 11, 12}));
+  expectSample(result, {1, 4, 7, 4, 5, 6}, {7, 8, 9, 10, 11, 12});
   expectPending(pending, {});
   EXPECT_EQ(parseLine("foo=1;Y=2", pending).kind, Kind::kNothing);
   EXPECT_EQ(parseLine("X=3", pending).kind, Kind::kNothing);
@@ -434,9 +434,7 @@ TEST(TelemetrySample, EverNewOtherKeysLeaveThePendingSampleIntact) {
   expectPending(pending, {{"X", 1}, {"Y", 2}, {"Z", 3}, {"J1agl", 7}});
   const LineResult result =
       parseLine("U=4;V=5;W=6;J2agl=8;J3agl=9;J4agl=10;J5agl=11;J6agl=12", pending);
-  ASSERT_EQ(result.kind, Kind::kSample);
-  EXPECT_EQ(result.pose, (std::array<double, 6>{1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(result.joints, (std::array<double, 6>{7, 8, 9, 10, 11, 12}));
+  expectSample(result, {1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12});
 }
 
 TEST(TelemetryStatus, StoringUpdatesTheEntriesInPlaceAndReplacesAnyOtherContent) {

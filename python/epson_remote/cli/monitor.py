@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
 from rich.console import Console, Group
@@ -73,9 +74,9 @@ def run(args: argparse.Namespace) -> int:
     deadline = started + args.duration if args.duration else None
     try:
         if console.is_terminal:
-            _live(console, telemetry, watcher, recorder, where, deadline)
+            _live(console, _Watch(telemetry, watcher, recorder, where, deadline))
         else:
-            _plain(console, telemetry, watcher, recorder, where, deadline)
+            _plain(console, _Watch(telemetry, watcher, recorder, where, deadline))
     except KeyboardInterrupt:
         pass
     finally:
@@ -94,44 +95,46 @@ def _flush(watcher: TelemetryWatcher, recorder: CsvWriter | None) -> None:
         recorder.write(watcher.samples()[recorder.rows :])
 
 
-def _live(
-    console: Console,
-    telemetry: EthernetReceiveInterface,
-    watcher: TelemetryWatcher,
-    recorder: CsvWriter | None,
-    where: str,
-    deadline: float | None,
-) -> None:
+@dataclass(frozen=True)
+class _Watch:
+    """What a display of the stream reads and for how long."""
+
+    telemetry: EthernetReceiveInterface
+    watcher: TelemetryWatcher
+    recorder: CsvWriter | None
+    where: str
+    deadline: float | None
+
+
+def _live(console: Console, watch: _Watch) -> None:
     with Live(
-        render(telemetry, watcher, recorder, where), console=console, refresh_per_second=_REFRESH_HZ
+        render(watch.telemetry, watch.watcher, watch.recorder, watch.where),
+        console=console,
+        refresh_per_second=_REFRESH_HZ,
     ) as live:
-        while deadline is None or time.monotonic() < deadline:
+        while watch.deadline is None or time.monotonic() < watch.deadline:
             time.sleep(1.0 / _REFRESH_HZ)
-            _flush(watcher, recorder)
-            live.update(render(telemetry, watcher, recorder, where))
+            _flush(watch.watcher, watch.recorder)
+            live.update(render(watch.telemetry, watch.watcher, watch.recorder, watch.where))
 
 
-def _plain(
-    console: Console,
-    telemetry: EthernetReceiveInterface,
-    watcher: TelemetryWatcher,
-    recorder: CsvWriter | None,
-    where: str,
-    deadline: float | None,
-) -> None:
+def _plain(console: Console, watch: _Watch) -> None:
     """One line a second when the output is not a terminal."""
-    while deadline is None or time.monotonic() < deadline:
-        wait = 1.0 if deadline is None else min(1.0, max(deadline - time.monotonic(), 0.0))
+    while watch.deadline is None or time.monotonic() < watch.deadline:
+        wait = (
+            1.0 if watch.deadline is None else min(1.0, max(watch.deadline - time.monotonic(), 0.0))
+        )
         time.sleep(wait)
-        _flush(watcher, recorder)
-        latest = watcher.latest()
+        _flush(watch.watcher, watch.recorder)
+        latest = watch.watcher.latest()
         if latest is None:
-            console.print(f"{where}: no sample yet")
+            console.print(f"{watch.where}: no sample yet")
             continue
-        status = telemetry.get_status()
+        status = watch.telemetry.get_status()
         words = _status_words.summary(status["fields"]) if status["valid"] else "no status yet"
         console.print(
-            f"{where}: {watcher.rate_hz():.0f} samples/s, age {(watcher.age_s() or 0) * 1e3:.0f} ms"
+            f"{watch.where}: {watch.watcher.rate_hz():.0f} samples/s, "
+            f"age {(watch.watcher.age_s() or 0) * 1e3:.0f} ms"
             f" | J {_numbers(latest.joints)} | pose {_numbers(latest.pose)} | {words}"
         )
 

@@ -339,37 +339,26 @@ class SimulatedController:
 
     def _stat(self) -> int:
         run = self._run
-        bits = 0
-        if self._busy:
-            bits |= STAT_EXECUTING
-        if run is not None and run.paused_at is not None:
-            bits |= STAT_PAUSED
-        if self._error:
-            bits |= STAT_ERROR
-        if self._teach:
-            bits |= STAT_TEACH
-        if self._estop:
-            bits |= STAT_ESTOP
-        if not self._power_high:
-            bits |= STAT_LOW_POWER
-        if self._safeguard_open:
-            bits |= STAT_SAFEGUARD
-        if self._motors:
-            bits |= STAT_MOTORS
-        return bits
+        return _bits(
+            (self._busy, STAT_EXECUTING),
+            (run is not None and run.paused_at is not None, STAT_PAUSED),
+            (bool(self._error), STAT_ERROR),
+            (self._teach, STAT_TEACH),
+            (self._estop, STAT_ESTOP),
+            (not self._power_high, STAT_LOW_POWER),
+            (self._safeguard_open, STAT_SAFEGUARD),
+            (self._motors, STAT_MOTORS),
+        )
 
     def _robot_info(self) -> int:
         run = self._run
-        bits = 0
-        if self._error:
-            bits |= ROBOT_ERROR
-        if self._motors:
-            bits |= ROBOT_MOTORS
-        if self._power_high:
-            bits |= ROBOT_HIGH_POWER
-        if run is not None:
-            bits |= ROBOT_PAUSED if run.paused_at is not None else ROBOT_MOVING
-        return bits
+        return _bits(
+            (bool(self._error), ROBOT_ERROR),
+            (self._motors, ROBOT_MOTORS),
+            (self._power_high, ROBOT_HIGH_POWER),
+            (run is not None and run.paused_at is None, ROBOT_MOVING),
+            (run is not None and run.paused_at is not None, ROBOT_PAUSED),
+        )
 
     def _ctrl_info(self) -> int:
         return (CTRL_ESTOP if self._estop else 0) | (CTRL_SAFEGUARD if self._safeguard_open else 0)
@@ -694,3 +683,12 @@ def _tool_slot(n: int, lowest: int) -> int:
 
 
 __all__ = ["HOME_JOINTS", "SimulatedController", "Telemetry"]
+
+
+def _bits(*flags: tuple[bool, int]) -> int:
+    """The status word with the bit of every flag that is set."""
+    word = 0
+    for on, bit in flags:
+        if on:
+            word |= bit
+    return word
