@@ -10,7 +10,8 @@ modules do in terms a type checker can use:
 
 - enum members become ``NAME = value`` (real enum members, not class variables), and the
   ``__new__``/``__format__`` that stubgen copies from ``enum.IntEnum`` go;
-- the dictionaries returned by ``get_state``, ``get_sample`` and ``get_status`` get TypedDicts
+- the dictionaries returned by ``get_state``, ``get_sample`` and ``get_status``, and the samples
+  of ``wait_for_sample`` and ``SampleStream``, get TypedDicts
   (marked ``@type_check_only``: they exist for type checkers only).
 """
 
@@ -43,6 +44,30 @@ class RobotState(typing.TypedDict):
     """J1 to J6 in degrees."""
     tcp_pose: list[float]
     """Native ``[X, Y, Z, U, V, W]`` in millimeters and degrees."""
+@typing.type_check_only
+class RemoteStatus(typing.TypedDict):
+    """What ``CommandChannel.get_remote_status()`` returns: the controller's flags, in order."""
+
+    test: bool
+    teach_mode: bool
+    auto: bool
+    warning: bool
+    severe_error: bool
+    safeguard_open: bool
+    emergency_stopped: bool
+    error: bool
+    paused: bool
+    running: bool
+    ready: bool
+    error_code: int
+    """The controller's error or warning number, 0 for none."""
+@typing.type_check_only
+class SafetyCuboid(typing.TypedDict):
+    """What ``CommandChannel.get_safety_cuboid()`` returns when a box is set."""
+
+    min_corner_mm: list[float]
+    max_corner_mm: list[float]
+    strict: bool
 ''',
     ),
     "_receive_interface": (
@@ -60,6 +85,12 @@ class TelemetrySample(typing.TypedDict):
     """Seconds on the ``time.monotonic()`` clock when the sample was stored."""
     valid: bool
     """``False`` until a sample has arrived since the last ``connect()``."""
+@typing.type_check_only
+class SequencedSample(TelemetrySample):
+    """A sample from ``SampleStream`` or ``EthernetReceiveInterface.wait_for_sample()``."""
+
+    sequence: int
+    """Complete samples since ``connect()``, 1 for the first."""
 @typing.type_check_only
 class TelemetryStatus(typing.TypedDict):
     """What ``EthernetReceiveInterface.get_status()`` returns."""
@@ -104,13 +135,59 @@ def rewrite(module: str, text: str) -> str:
         text = _replace(
             text, f"def {method}(self) -> dict:", f"def {method}(self) -> {name}:", name
         )
+        text = _replace(
+            text,
+            "def get_remote_status(self) -> dict:",
+            "def get_remote_status(self) -> RemoteStatus:",
+            "get_remote_status",
+        )
+        text = _replace(
+            text,
+            "def get_safety_cuboid(self) -> typing.Any:",
+            "def get_safety_cuboid(self) -> SafetyCuboid | None:",
+            "get_safety_cuboid",
+        )
+        text = _replace(
+            text,
+            "def _take_log_lines(timeout_s: typing.SupportsFloat | typing.SupportsIndex) -> list:",
+            "def _take_log_lines(timeout_s: typing.SupportsFloat | typing.SupportsIndex)"
+            " -> list[tuple[int, str]]:",
+            "_take_log_lines",
+        )
+        text = _rewrite_cell_io(text)
         text = _insert_before_first_class(text, definition)
     elif module == "_receive_interface":
         (m1, n1), (m2, n2), definition = TYPED_DICTS[module]
         text = _replace(text, f"def {m1}(self) -> dict:", f"def {m1}(self) -> {n1}:", m1)
         text = _replace(text, f"def {m2}(self) -> dict:", f"def {m2}(self) -> {n2}:", m2)
+        for taking in ("__next__(self) -> dict:", "next_nowait(self) -> dict | None:"):
+            text = _replace(text, taking, taking.replace("dict", "SequencedSample"), taking)
+        text = _replace(
+            text, "= 1.0) -> dict | None:", "= 1.0) -> SequencedSample | None:", "wait_for_sample"
+        )
         text = _insert_before_first_class(text, definition)
     return text
+
+
+VARIABLE_VALUE = "bool | int | float | str"
+
+
+def _rewrite_cell_io(text: str) -> str:
+    """The I/O methods convert their numbers themselves (to refuse a float or a bool with a
+    ValueError), so stubgen sees objects: say what they take."""
+    text = _replace(
+        text,
+        "def set_variable(self, name: str, value: typing.Any,",
+        f"def set_variable(self, name: str, value: {VARIABLE_VALUE},",
+        "set_variable",
+    )
+    text = _replace(
+        text,
+        "def get_variable(self, name: str, type: str = 'Double') -> typing.Any:",
+        f"def get_variable(self, name: str, type: str = 'Double') -> {VARIABLE_VALUE}:",
+        "get_variable",
+    )
+    return re.sub(r"\b(bit|port|value|function): typing\.Any\b", r"\1: int", text)
 
 
 def _insert_before_first_class(text: str, definition: str) -> str:

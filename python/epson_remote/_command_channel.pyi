@@ -18,6 +18,30 @@ class RobotState(typing.TypedDict):
     """J1 to J6 in degrees."""
     tcp_pose: list[float]
     """Native ``[X, Y, Z, U, V, W]`` in millimeters and degrees."""
+@typing.type_check_only
+class RemoteStatus(typing.TypedDict):
+    """What ``CommandChannel.get_remote_status()`` returns: the controller's flags, in order."""
+
+    test: bool
+    teach_mode: bool
+    auto: bool
+    warning: bool
+    severe_error: bool
+    safeguard_open: bool
+    emergency_stopped: bool
+    error: bool
+    paused: bool
+    running: bool
+    ready: bool
+    error_code: int
+    """The controller's error or warning number, 0 for none."""
+@typing.type_check_only
+class SafetyCuboid(typing.TypedDict):
+    """What ``CommandChannel.get_safety_cuboid()`` returns when a box is set."""
+
+    min_corner_mm: list[float]
+    max_corner_mm: list[float]
+    strict: bool
 class EpsonPowerMode(enum.IntEnum):
     """
     Epson controller servo power mode.
@@ -36,6 +60,8 @@ class PtpMotionLimits:
     speed on a fixed 1--100 scale; acceleration and deceleration are reported by the connected
     robot through ``AccelMax``.
     """
+    def __repr__(self) -> str:
+        ...
     @property
     def acceleration_percent(self) -> int:
         """
@@ -60,16 +86,22 @@ class CommandChannel:
     millimeters and ``[U, V, W]`` angles in degrees; TCP poses use meters and ``[rx, ry, rz]``
     Euler-XYZ angles in degrees.
     
+    Every ``RuntimeError`` a call raises is an ``epson_remote.EpsonError``: a
+    ``ControllerError`` for a failure reply (with its ``code``), ``EpsonTimeout`` for a
+    reply, write or connect attempt that timed out, ``ConnectionLost`` for a connection
+    that failed or was dropped, ``NotConnected`` for a call on a closed session and
+    ``ProtocolError`` for a reply that cannot be read. Use it as a context manager
+    (``with CommandChannel() as channel:``) to disconnect on the way out.
+    
     Attributes:
         default_port (int): The default Remote Ethernet command port, 5000.
         default_password (str): The protocol's default password, an empty string.
     
     Example:
-        >>> channel = CommandChannel()
-        >>> channel.connect("192.168.0.1", password="")
-        >>> channel.is_logged_in()
+        >>> with CommandChannel() as channel:
+        ...     channel.connect("192.168.0.1", password="")
+        ...     channel.is_logged_in()
         True
-        >>> channel.disconnect()
     """
     default_password: typing.ClassVar[str] = ''
     """
@@ -85,9 +117,31 @@ class CommandChannel:
     Returns:
         The port, 5000.
     """
+    def __enter__(self) -> CommandChannel:
+        """
+        Return the channel; leaving the ``with`` block disconnects it.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> bool:
+        """
+        Disconnect (Tool restored, motors this session turned on off), exception or not.
+        """
     def __init__(self) -> None:
         """
         Create a disconnected control interface.
+        """
+    def abort_motion(self) -> None:
+        """
+        Abort a running or paused ``go``/``move`` (and the controller's tasks).
+        
+        Uses the Remote Ethernet ``$Abort`` command (reply ``#Abort,0``), delivered at once
+        even while a motion holds the connection, like ``pause()``; a pause or continue
+        still waiting for its reply is let finish first. The aborted ``go``/``move``
+        raises ``RuntimeError`` with the controller's failure reply, and the session stays
+        usable. Without a motion it is an ordinary 5000 ms request and the controller's
+        answer decides.
+        
+        Raises:
+            RuntimeError: If the session is unavailable or the command is rejected.
         """
     def add_safety_cuboid(self, min_corner_mm: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], max_corner_mm: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex]) -> None:
         """
@@ -106,20 +160,29 @@ class CommandChannel:
             ValueError: If either corner is invalid.
             RuntimeError: If the controller rejects or fails to verify the settings.
         """
-    def connect(self, host: str, port: int = 5000, password: str = '') -> None:
+    def connect(self, host: str, port: int = 5000, password: str = '', *, timeout_s: typing.SupportsFloat | typing.SupportsIndex = 20.0, attempts: typing.SupportsInt | typing.SupportsIndex = 3) -> None:
         """
         Connect and log in without turning the motors on.
         
         Call ``motor_on()`` explicitly after confirming that the physical cell is safe.
+        A session that is connected is first disconnected the orderly way; a motion of
+        another thread is aborted for it (see ``disconnect()``).
         
         Args:
             host: Controller hostname or IP address.
             port: Remote Ethernet command port.
             password: Remote Ethernet login password.
+            timeout_s: Bound of each TCP connect attempt, in seconds (the login reply
+                keeps its 5000 ms).
+            attempts: Connect-and-login attempts, 2 s apart. A controller that answered
+                the login is not asked again.
         
         Raises:
-            ValueError: If the password contains a line ending.
+            ValueError: If the password contains a line ending, ``timeout_s`` is not above
+                0 and at most 86400, or ``attempts`` is not between 1 and 1000.
             RuntimeError: If name resolution, connection, or login fails.
+            KeyboardInterrupt: On Ctrl-C in the main thread: the attempt and its retries
+                end and the session stays disconnected.
         """
     def continue_motion(self) -> None:
         """
@@ -136,10 +199,35 @@ class CommandChannel:
         Restore controller state, log out, and close the socket.
         
         Restores the Tool state saved by ``set_tcp_offset()`` and turns off motors that
-        this session turned on. Safe to call when already disconnected.
+        this session turned on. Safe to call when already disconnected. A ``go`` or
+        ``move`` of another thread that holds the connection, running or paused, is
+        aborted first (``$Abort``) and awaited at most 10 s; a motion that has still not
+        ended then has the connection shut down under it.
         
         Raises:
             RuntimeError: If the socket cannot be closed.
+            KeyboardInterrupt: On Ctrl-C in the main thread while waiting for another
+                thread's motion to end; once the steps have begun they run to their end.
+        """
+    def execute_statement(self, statement: str) -> str:
+        """
+        Run one SPEL+ statement through ``$Execute`` (5000 ms) and return its output.
+        
+        An escape hatch for what the library has no method for. What it does is not
+        tracked: a ``Motor On`` sent this way is not turned off by ``disconnect()``, a
+        ``Tool`` selected this way is not restored. Motion statements (``Go``, ``Move``,
+        ``Jump``, ``Arc``, ...) are refused: use ``go()`` or ``move()``.
+        
+        Args:
+            statement: The statement, without quotes, CR, LF or NUL.
+        
+        Returns:
+            The ``Print`` output, ``""`` for a statement that prints nothing.
+        
+        Raises:
+            ValueError: If the statement is empty, holds a quote, a line ending or a NUL,
+                or is a motion statement (nothing is sent).
+            RuntimeError: If the session is unavailable or the controller refuses.
         """
     def get_controller_status(self) -> dict[str, int]:
         """
@@ -153,6 +241,123 @@ class CommandChannel:
         
         Raises:
             RuntimeError: If the session is unavailable or the response is invalid.
+        """
+    def get_input_bit(self, bit: int) -> bool:
+        """
+        Read one input bit (``$GetIO``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            bit: Input bit, 0 to 65535.
+        
+        Returns:
+            ``True`` when the input is on.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
+        """
+    def get_input_byte(self, port: int) -> int:
+        """
+        Read one input byte (``$GetIOByte``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            port: Byte port, 0 to 65535.
+        
+        Returns:
+            The 8 inputs of the port as an int, 0 to 255.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
+        """
+    def get_input_word(self, port: int) -> int:
+        """
+        Read one input word (``$GetIOWord``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            port: Word port, 0 to 65535.
+        
+        Returns:
+            The 16 inputs of the port as an int, 0 to 65535.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
+        """
+    def get_memory_bit(self, bit: int) -> bool:
+        """
+        Read one memory I/O bit (``$GetMemIO``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            bit: Memory bit, 0 to 65535.
+        
+        Returns:
+            ``True`` when the bit is on.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
+        """
+    def get_output_bit(self, bit: int) -> bool:
+        """
+        Read back one output bit with SPEL+ ``Print Oport(bit)``.
+        
+        Goes through ``$Execute``, so it is refused where ``$Execute`` is (an emergency
+        stop, an open safeguard, an error, while a motion runs).
+        
+        Args:
+            bit: Output bit, 0 to 65535.
+        
+        Returns:
+            ``True`` when the output is on.
+        
+        Raises:
+            ValueError: If the bit is not an int from 0 to 65535 (nothing is sent).
+            RuntimeError: If the session is unavailable or the statement is refused.
+        """
+    def get_output_byte(self, port: int) -> int:
+        """
+        Read back one output byte with SPEL+ ``Print Out(port)`` (through ``$Execute``).
+        
+        Args:
+            port: Byte port, 0 to 65535.
+        
+        Returns:
+            The 8 outputs of the port as an int, 0 to 255.
+        
+        Raises:
+            ValueError: If the port is not an int from 0 to 65535 (nothing is sent).
+            RuntimeError: If the session is unavailable or the statement is refused.
+        """
+    def get_output_word(self, port: int) -> int:
+        """
+        Read back one output word with SPEL+ ``Print OutW(port)`` (through ``$Execute``).
+        
+        Args:
+            port: Word port, 0 to 65535.
+        
+        Returns:
+            The 16 outputs of the port as an int, 0 to 65535.
+        
+        Raises:
+            ValueError: If the port is not an int from 0 to 65535 (nothing is sent).
+            RuntimeError: If the session is unavailable or the statement is refused.
         """
     def get_power_mode(self) -> EpsonPowerMode:
         """
@@ -175,6 +380,34 @@ class CommandChannel:
         
         Raises:
             RuntimeError: If the session is unavailable or the response is invalid.
+        """
+    def get_remote_status(self) -> RemoteStatus:
+        """
+        Read the controller's remote status (``$GetStatus``).
+        
+        Answered in every state, and delivered at once while a ``go`` or ``move`` holds the
+        connection, like ``pause()``.
+        
+        Returns:
+            A dict of booleans ``test``, ``teach_mode``, ``auto``, ``warning``,
+            ``severe_error``, ``safeguard_open``, ``emergency_stopped``, ``error``,
+            ``paused``, ``running``, ``ready`` and the int ``error_code`` (the controller's
+            error or warning number, 0 for none).
+        
+        Raises:
+            RuntimeError: If the session is unavailable or the reply does not parse.
+        """
+    def get_safety_cuboid(self) -> SafetyCuboid | None:
+        """
+        Read the controller's XYLim box back (reads only).
+        
+        Returns:
+            ``None`` when no box is set (all bounds 0); otherwise a dict with
+            ``min_corner_mm`` and ``max_corner_mm`` (``[X, Y, Z]``) and ``strict``
+            (``XYLimMode`` is 1: motions leaving the box are refused).
+        
+        Raises:
+            RuntimeError: If the session is unavailable or the reply does not parse.
         """
     def get_state(self) -> RobotState:
         """
@@ -225,7 +458,27 @@ class CommandChannel:
             IndexError: If the slot is outside the supported range.
             RuntimeError: If the Tool is undefined or the response is invalid.
         """
-    def go(self, destination: str, cp: bool, ljm: bool, orientation_flag: int | None, search_expression: str | None, parallel_processing: str | None, sync: bool, speed_percent: int | None = None, acceleration_percent: int | None = None, deceleration_percent: int | None = None) -> None:
+    def get_variable(self, name: str, type: str = 'Double') -> bool | int | float | str:
+        """
+        Read a Global Preserve variable (``$GetVariable,name,type``).
+        
+        Answered also under an emergency stop or with the safeguard open.
+        
+        Args:
+            name: A SPEL+ identifier, optionally with one index: ``g_count``, ``g_pos(3)``.
+            type: Boolean, Byte, UByte, Short, Integer, UShort, Long, Int32, UInt32, Int64,
+                UInt64, Real, Double or String.
+        
+        Returns:
+            A bool (Boolean; the controller's True/False and -1/0/1 are read), an int (the
+            integer types), a float (Real, Double) or a str (String).
+        
+        Raises:
+            ValueError: If the name or the type is not valid (nothing is sent).
+            RuntimeError: If the session is unavailable, the controller refuses or the
+                value does not parse as the type.
+        """
+    def go(self, destination: str, cp: bool = False, ljm: bool = False, orientation_flag: int | None = None, search_expression: str | None = None, parallel_processing: str | None = None, sync: bool = False, speed_percent: int | None = None, acceleration_percent: int | None = None, deceleration_percent: int | None = None) -> None:
         """
         Execute a point-to-point SPEL+ ``Go`` motion.
         
@@ -248,7 +501,10 @@ class CommandChannel:
         
         Raises:
             ValueError: If the arguments cannot form a valid command.
-            RuntimeError: If the session is unavailable or the motion fails.
+            RuntimeError: If the session is unavailable or the motion fails, also when
+                ``abort_motion()`` ended it (the controller's failure reply).
+            KeyboardInterrupt: On Ctrl-C in the main thread: the motion is aborted and
+                its end awaited (at most 5 s) first.
         """
     def inverse_kinematics(self, cartesian_pose: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], least_joint_motion: bool = True, reference_joint_positions: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex] | None = None) -> list[float]:
         """
@@ -331,7 +587,7 @@ class CommandChannel:
             An empty string after success or when no attempt has been made; otherwise
             the most recent controller error.
         """
-    def move(self, destination: str, rot: bool, ecp: bool, cp: bool, search_expression: str | None, parallel_processing: str | None, sync: bool, speed_mm_s: typing.SupportsFloat | typing.SupportsIndex | None = None, acceleration_mm_s2: typing.SupportsFloat | typing.SupportsIndex | None = None) -> None:
+    def move(self, destination: str, rot: bool = False, ecp: bool = False, cp: bool = False, search_expression: str | None = None, parallel_processing: str | None = None, sync: bool = False, speed_mm_s: typing.SupportsFloat | typing.SupportsIndex | None = None, acceleration_mm_s2: typing.SupportsFloat | typing.SupportsIndex | None = None) -> None:
         """
         Execute a straight-line Cartesian SPEL+ ``Move`` motion.
         
@@ -352,7 +608,10 @@ class CommandChannel:
         
         Raises:
             ValueError: If the arguments cannot form a valid command.
-            RuntimeError: If the session is unavailable or the motion fails.
+            RuntimeError: If the session is unavailable or the motion fails, also when
+                ``abort_motion()`` ended it (the controller's failure reply).
+            KeyboardInterrupt: On Ctrl-C in the main thread: the motion is aborted and
+                its end awaited (at most 5 s) first.
         """
     def pause(self) -> None:
         """
@@ -382,6 +641,70 @@ class CommandChannel:
         
         Raises:
             RuntimeError: If restoration is required and a controller command fails.
+        """
+    def set_memory_bit(self, bit: int, on: bool) -> None:
+        """
+        Switch one memory I/O bit (``$SetMemIO``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            bit: Memory bit, 0 to 65535.
+            on: ``True`` on, ``False`` off.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
+        """
+    def set_output_bit(self, bit: int, on: bool) -> None:
+        """
+        Switch one output bit (``$SetIO``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            bit: Output bit, 0 to 65535.
+            on: ``True`` on, ``False`` off.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
+        """
+    def set_output_byte(self, port: int, value: int) -> None:
+        """
+        Write one output byte (``$SetIOByte``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            port: Byte port, 0 to 65535.
+            value: 0 to 255.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
+        """
+    def set_output_word(self, port: int, value: int) -> None:
+        """
+        Write one output word (``$SetIOWord``).
+        
+        Uses the controller's own Remote Ethernet request, which it answers also under an
+        emergency stop, with the safeguard open or an error pending.
+        
+        Args:
+            port: Word port, 0 to 65535.
+            value: 0 to 65535.
+        
+        Raises:
+            ValueError: If a bit, port or value is not an int in its range (nothing is sent).
+            RuntimeError: If the session is unavailable, the request is refused or the reply
+                does not parse.
         """
     def set_power_mode(self, mode: EpsonPowerMode) -> None:
         """
@@ -425,6 +748,42 @@ class CommandChannel:
             IndexError: If the Tool number is outside the supported range.
             RuntimeError: If the session is unavailable or the command is rejected.
         """
+    def set_variable(self, name: str, value: bool | int | float | str, type: str = 'Double') -> None:
+        """
+        Write a Global Preserve variable (``$SetVariable,name,value``).
+        
+        Args:
+            name: A SPEL+ identifier, optionally with one index: ``g_pos(3)``.
+            value: A bool for Boolean; an int in the type's range for Byte (-128..127),
+                UByte (0..255), Short and Integer (-32768..32767), UShort (0..65535), Long
+                and Int32 (32-bit signed), UInt32, Int64, UInt64; a finite float (or int)
+                for Real and Double; a str of at most 255 characters without quote, comma,
+                CR, LF or NUL for String.
+            type: The variable's type (see ``get_variable``), which checks the value.
+        
+        Raises:
+            ValueError: If the name, the type or the value is not valid (nothing is sent).
+            RuntimeError: If the session is unavailable or the controller refuses.
+        """
+    def start_program(self, function: int = 0) -> None:
+        """
+        Start a program function of the controller's project (``$Start,function``).
+        
+        Args:
+            function: The function number, 0 to 63 (``main`` is 0).
+        
+        Raises:
+            ValueError: If the number is not an int from 0 to 63 (nothing is sent).
+            RuntimeError: If the session is unavailable or the controller refuses (not
+                ready, an error, an emergency stop, the safeguard open).
+        """
+    def stop_programs(self) -> None:
+        """
+        Stop every task of the controller's programs (``$Stop``).
+        
+        Raises:
+            RuntimeError: If the session is unavailable or the controller refuses.
+        """
     def tl_clear(self, tool_num: int) -> None:
         """
         Clear a native Epson Tool definition.
@@ -450,3 +809,30 @@ class CommandChannel:
             ValueError: If the point expression is invalid.
             RuntimeError: If the session is unavailable or the command is rejected.
         """
+    def wait_for_input(self, bit: int, on: bool, timeout_s: typing.SupportsFloat | typing.SupportsIndex) -> bool:
+        """
+        Wait until an input bit is on (or off).
+        
+        Polls ``$GetIO`` every 10 ms, holding the connection for one request per poll, so
+        other threads' calls go between the polls.
+        
+        Args:
+            bit: Input bit, 0 to 65535.
+            on: The state to wait for.
+            timeout_s: The longest wait in seconds, 0 to 86400 (0: one look).
+        
+        Returns:
+            ``True`` when the input reached the state, ``False`` on time-out.
+        
+        Raises:
+            ValueError: If the bit or the time-out is out of range (nothing is sent).
+            RuntimeError: If the session is unavailable or a poll fails.
+        """
+def _set_log_queueing(on: bool) -> None:
+    """
+    Queue the library's log lines for _take_log_lines (internal).
+    """
+def _take_log_lines(timeout_s: typing.SupportsFloat | typing.SupportsIndex) -> list[tuple[int, str]]:
+    """
+    Wait at most timeout_s for queued log lines; return them as (level, text) (internal).
+    """

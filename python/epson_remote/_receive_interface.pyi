@@ -7,7 +7,7 @@ controller Background Task writes continuously.
 """
 from __future__ import annotations
 import typing
-__all__: list[str] = ['EthernetReceiveInterface']
+__all__: list[str] = ['EthernetReceiveInterface', 'SampleStream']
 @typing.type_check_only
 class TelemetrySample(typing.TypedDict):
     """What ``EthernetReceiveInterface.get_sample()`` returns."""
@@ -21,6 +21,12 @@ class TelemetrySample(typing.TypedDict):
     valid: bool
     """``False`` until a sample has arrived since the last ``connect()``."""
 @typing.type_check_only
+class SequencedSample(TelemetrySample):
+    """A sample from ``SampleStream`` or ``EthernetReceiveInterface.wait_for_sample()``."""
+
+    sequence: int
+    """Complete samples since ``connect()``, 1 for the first."""
+@typing.type_check_only
 class TelemetryStatus(typing.TypedDict):
     """What ``EthernetReceiveInterface.get_status()`` returns."""
 
@@ -31,6 +37,94 @@ class TelemetryStatus(typing.TypedDict):
     """Seconds on the ``time.monotonic()`` clock when the status was stored."""
     valid: bool
     """``False`` until a status has arrived since the last ``connect()``."""
+class SampleStream:
+    """
+    Every telemetry sample, in order, from the moment the stream was made.
+    
+    Made by ``EthernetReceiveInterface.samples()``. The reader thread fills a bounded queue of
+    this stream's own and never waits for its consumer: when the queue is full it drops the
+    oldest sample and counts it in ``dropped``. Iterating yields the samples (dicts as from
+    ``get_sample()``, with ``sequence``), waiting for the next with the interpreter lock
+    released; iteration ends once the interface is disconnected and the samples queued before
+    have been taken, or at once after ``close()`` (also at the end of a ``with`` block). The
+    interface's own reconnections do not end it.
+    
+    Example:
+        >>> with telemetry.samples() as stream:
+        ...     for sample in stream:
+        ...         record(sample)
+    """
+    def __enter__(self) -> SampleStream:
+        ...
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
+        ...
+    def __iter__(self) -> SampleStream:
+        ...
+    def __next__(self) -> SequencedSample:
+        """
+        Return the next sample, waiting for it with the interpreter lock released.
+        
+        Raises:
+            StopIteration: Once the interface is disconnected and every sample queued
+                before has been taken, or once the stream is closed.
+            KeyboardInterrupt: On Ctrl-C while the main thread waits.
+        """
+    def close(self) -> None:
+        """
+        Detach the stream from the interface and drop the samples it holds.
+        
+        Iteration then ends at once; waits of other threads end too. Safe to call twice.
+        """
+    def fileno(self) -> int:
+        """
+        Return a descriptor for an event loop to watch (``loop.add_reader``).
+        
+        It is readable while ``next_nowait()`` may have something to say: a sample is
+        queued, or the stream has ended. ``next_nowait()`` clears it when it finds the
+        queue empty. It stays open as long as the stream object; do not read or close it.
+        
+        Raises:
+            OSError: If no descriptor can be made.
+        """
+    def next_nowait(self) -> SequencedSample | None:
+        """
+        Return the next queued sample without waiting.
+        
+        Returns:
+            The oldest queued sample, or ``None`` when none is queued yet.
+        
+        Raises:
+            StopIteration: When the stream has ended, as ``next()`` would.
+        """
+    def wait(self, timeout_s: typing.SupportsFloat | typing.SupportsIndex) -> bool:
+        """
+        Wait until a sample is queued or the stream has ended, without taking anything.
+        
+        Args:
+            timeout_s: The longest wait in seconds.
+        
+        Returns:
+            ``True`` when ``next_nowait()`` now has a sample or would raise
+            StopIteration; ``False`` after ``timeout_s``.
+        
+        Raises:
+            ValueError: If ``timeout_s`` is negative or not a number.
+        """
+    @property
+    def closed(self) -> bool:
+        """
+        Whether ``close()`` was called.
+        """
+    @property
+    def dropped(self) -> int:
+        """
+        Samples dropped so far because the queue was full.
+        """
+    @property
+    def max_queue(self) -> int:
+        """
+        The most samples the queue holds.
+        """
 class EthernetReceiveInterface:
     """
     Receive the telemetry stream of an Epson controller.
@@ -48,6 +142,14 @@ class EthernetReceiveInterface:
         True
         >>> telemetry.disconnect()
     """
+    def __enter__(self) -> EthernetReceiveInterface:
+        """
+        Return the interface; leaving the ``with`` block disconnects it.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> bool:
+        """
+        Disconnect, exception or not.
+        """
     def __init__(self) -> None:
         """
         Create a disconnected telemetry interface.
@@ -66,6 +168,8 @@ class EthernetReceiveInterface:
         Raises:
             RuntimeError: If name resolution or connection fails, or no complete six-axis
                 sample arrives within 2 seconds.
+            KeyboardInterrupt: On Ctrl-C while the main thread waits; the interface is
+                then disconnected.
         """
     def disconnect(self) -> None:
         """
@@ -103,4 +207,40 @@ class EthernetReceiveInterface:
         Returns:
             ``True`` while the socket is open and being read; ``False`` while the
             interface reconnects after the stream broke.
+        """
+    def samples(self, max_queue: typing.SupportsInt | typing.SupportsIndex = 1024) -> SampleStream:
+        """
+        Return a stream of every sample from now on.
+        
+        Args:
+            max_queue: The most samples the stream holds for a consumer that falls
+                behind; beyond that the oldest are dropped and counted in ``dropped``.
+        
+        Returns:
+            A :class:`SampleStream`; made while disconnected, it yields nothing.
+        
+        Raises:
+            ValueError: If ``max_queue`` is not between 1 and 1048576.
+        """
+    def wait_for_sample(self, after: typing.SupportsInt | typing.SupportsIndex | None = None, timeout_s: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> SequencedSample | None:
+        """
+        Wait for a sample without polling, the interpreter lock released.
+        
+        Woken by the reader thread as each sample is stored.
+        
+        Args:
+            after: ``None`` for the latest sample at once when there is one, else the
+                first to arrive; otherwise the first sample whose ``sequence`` is greater
+                (the latest at once when it already is).
+            timeout_s: The longest wait in seconds.
+        
+        Returns:
+            A dict as from ``get_sample()`` with ``sequence`` (complete samples since
+            ``connect()``, 1 for the first; the interface's own reconnections do not reset
+            it), or ``None`` after ``timeout_s`` or once the interface is disconnected
+            with no such sample.
+        
+        Raises:
+            ValueError: If ``timeout_s`` is negative or not a number.
+            KeyboardInterrupt: On Ctrl-C while the main thread waits.
         """

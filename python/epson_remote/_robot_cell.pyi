@@ -8,6 +8,7 @@ interfaces as one unit.
 from __future__ import annotations
 import epson_remote._command_channel
 import epson_remote._receive_interface
+import typing
 __all__: list[str] = ['RobotCell']
 class RobotCell:
     """
@@ -25,7 +26,15 @@ class RobotCell:
         >>> telemetry = cell.get_receive_interface()
         >>> cell.disconnect()
     """
-    def __init__(self, host: str, control_port: int = 5000, receive_port: int = 2000) -> None:
+    def __enter__(self) -> RobotCell:
+        """
+        Return the cell; leaving the ``with`` block disconnects both interfaces.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> bool:
+        """
+        Disconnect both interfaces, exception or not.
+        """
+    def __init__(self, host: str, control_port: int = 5000, receive_port: int = 2000, *, password: str | None = None, timeout_s: typing.SupportsFloat | typing.SupportsIndex = 20.0, attempts: typing.SupportsInt | typing.SupportsIndex = 3) -> None:
         """
         Connect to an Epson controller.
         
@@ -33,10 +42,15 @@ class RobotCell:
             host: Controller hostname or IP address.
             control_port: Remote Ethernet command port.
             receive_port: Controller-pushed telemetry port.
+            password: The Remote Ethernet password; ``None`` keeps the cell's own.
+            timeout_s: Bound of each TCP connect attempt of the command port, in seconds.
+            attempts: Connect-and-login attempts of the command port, 2 s apart.
         
         Raises:
+            ValueError: If ``timeout_s`` or ``attempts`` is out of range.
             RuntimeError: If either connection, login, or initial telemetry readiness
                 check fails.
+            KeyboardInterrupt: On Ctrl-C in the main thread; nothing stays connected.
         """
     def disconnect(self) -> None:
         """

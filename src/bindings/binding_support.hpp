@@ -3,14 +3,65 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <memory>
+
+#include "epson/interruption.hpp"
 
 namespace epson::bindings {
 
 /// For blocking calls: the native code runs with the GIL released.
 using ReleaseGil = pybind11::call_guard<pybind11::gil_scoped_release>;
+
+/// Whether the calling thread is Python's main thread, the one that runs signal handlers.
+/// Called with the GIL held; the answer is looked up again in a forked child.
+inline bool onPythonMainThread() {
+  static unsigned long mainIdent = 0;
+  static pid_t lookedUpIn = 0;
+  if (lookedUpIn != ::getpid()) {
+    mainIdent = pybind11::module_::import("threading")
+                    .attr("main_thread")()
+                    .attr("ident")
+                    .cast<unsigned long>();
+    lookedUpIn = ::getpid();
+  }
+  return PyThread_get_thread_ident() == mainIdent;
+}
+
+/// The check a blocking call asks between its waits: runs Python's signal handlers, and fires
+/// when one raised (Ctrl-C: KeyboardInterrupt). The exception stays set on this thread for the
+/// translator of epson::Interrupted to hand back to Python.
+inline bool pythonSignalRaised() {
+  const pybind11::gil_scoped_acquire gil;
+  return PyErr_CheckSignals() != 0;
+}
+
+/// A blocking call with the GIL released that, in the main thread, ends with the exception a
+/// signal handler raised (KeyboardInterrupt for Ctrl-C) within about a tenth of a second. In
+/// other threads it is ReleaseGil.
+class InterruptibleCall {
+ public:
+  InterruptibleCall() : scope_(onPythonMainThread() ? &pythonSignalRaised : nullptr) {}
+
+ private:
+  // Constructed in this order with the GIL held, then released; the GIL is taken back first.
+  epson::InterruptScope scope_;
+  pybind11::gil_scoped_release release_;
+};
+using Interruptible = pybind11::call_guard<InterruptibleCall>;
+
+/// Hands the exception a signal handler raised back to Python (registered by every module).
+inline void registerInterruptTranslator() {
+  pybind11::register_local_exception_translator([](std::exception_ptr pending) {
+    try {
+      if (pending) std::rethrow_exception(pending);
+    } catch (const epson::Interrupted&) {
+      if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
+  });
+}
 
 /// Drops `object` with the interpreter lock released when this thread holds it: the teardown of
 /// a session (disconnect steps, joining a reader thread) can wait on the network or on another

@@ -5,13 +5,17 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 
 #include "binding_support.hpp"
+#include "command_channel_cell_io.hpp"
 #include "epson/command_channel.hpp"
 #include "readable_errors.hpp"
+#include "shared_log.hpp"
 
 namespace py = pybind11;
 using epson::CommandChannel;
+using epson::bindings::Interruptible;
 using epson::bindings::ReleaseGil;
 
 namespace {
@@ -44,16 +48,22 @@ constexpr const char* kCommandChannelDoc =
     "millimeters and ``[U, V, W]`` angles in degrees; TCP poses use meters and ``[rx, ry, rz]``\n"
     "Euler-XYZ angles in degrees.\n"
     "\n"
+    "Every ``RuntimeError`` a call raises is an ``epson_remote.EpsonError``: a\n"
+    "``ControllerError`` for a failure reply (with its ``code``), ``EpsonTimeout`` for a\n"
+    "reply, write or connect attempt that timed out, ``ConnectionLost`` for a connection\n"
+    "that failed or was dropped, ``NotConnected`` for a call on a closed session and\n"
+    "``ProtocolError`` for a reply that cannot be read. Use it as a context manager\n"
+    "(``with CommandChannel() as channel:``) to disconnect on the way out.\n"
+    "\n"
     "Attributes:\n"
     "    default_port (int): The default Remote Ethernet command port, 5000.\n"
     "    default_password (str): The protocol's default password, an empty string.\n"
     "\n"
     "Example:\n"
-    "    >>> channel = CommandChannel()\n"
-    "    >>> channel.connect(\"192.168.0.1\", password=\"\")\n"
-    "    >>> channel.is_logged_in()\n"
-    "    True\n"
-    "    >>> channel.disconnect()\n";
+    "    >>> with CommandChannel() as channel:\n"
+    "    ...     channel.connect(\"192.168.0.1\", password=\"\")\n"
+    "    ...     channel.is_logged_in()\n"
+    "    True\n";
 
 /// A list of `count` floats from `values`, filled in place.
 py::list floatList(const double* values, std::size_t count) {
@@ -87,6 +97,10 @@ py::dict stateDict(const std::vector<double>& state) {
 PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported()) {
   m.doc() = kModuleDoc;
   epson::bindings::registerReadableErrors();
+  epson::bindings::registerEpsonErrors();
+  epson::bindings::connectSharedLog();
+  epson::bindings::defineLogFunctions(m);
+  epson::bindings::registerInterruptTranslator();
 
   py::native_enum<epson::EpsonPowerMode>(m, "EpsonPowerMode", "enum.IntEnum", kPowerModeDoc)
       .value("LOW", epson::EpsonPowerMode::LOW, "Low speed and servo stiffness.")
@@ -99,10 +113,16 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
       .def_readonly("acceleration_percent", &epson::PtpMotionLimits::acceleration_percent,
                     "Maximum acceleration percentage, ``AccelMax(1)``.")
       .def_readonly("deceleration_percent", &epson::PtpMotionLimits::deceleration_percent,
-                    "Maximum deceleration percentage, ``AccelMax(2)``.");
+                    "Maximum deceleration percentage, ``AccelMax(2)``.")
+      .def("__repr__", [](const epson::PtpMotionLimits& limits) {
+        return "PtpMotionLimits(speed_percent=" + std::to_string(limits.speed_percent) +
+               ", acceleration_percent=" + std::to_string(limits.acceleration_percent) +
+               ", deceleration_percent=" + std::to_string(limits.deceleration_percent) + ")";
+      });
 
-  py::class_<CommandChannel, std::shared_ptr<CommandChannel>>(m, "CommandChannel",
-                                                              kCommandChannelDoc)
+  py::class_<CommandChannel, std::shared_ptr<CommandChannel>> channelClass(m, "CommandChannel",
+                                                                           kCommandChannelDoc);
+  channelClass
       .def(py::init([] {
              return epson::bindings::releasedWithoutGil(std::make_shared<CommandChannel>());
            }),
@@ -119,27 +139,56 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
       .def(
           "connect",
           [](CommandChannel& channel, const std::string& host, epson::bindings::Port port,
-             const std::string& password) {
-            py::gil_scoped_release release;
-            channel.connect(host, port.number, password);
+             const std::string& password, double timeout_s, int attempts) {
+            const epson::bindings::InterruptibleCall call;
+            channel.connect(host, port.number, password,
+                            epson::ConnectOptions{timeout_s, attempts});
           },
           py::arg("host"), py::arg("port") = epson::bindings::Port{epson::kDefaultCommandPort},
-          py::arg("password") = std::string(epson::kDefaultPassword),
+          py::arg("password") = std::string(epson::kDefaultPassword), py::kw_only(),
+          py::arg("timeout_s") = epson::ConnectOptions{}.timeout_s,
+          py::arg("attempts") = epson::ConnectOptions{}.attempts,
           "Connect and log in without turning the motors on.\n\n"
-          "Call ``motor_on()`` explicitly after confirming that the physical cell is safe.\n\n"
+          "Call ``motor_on()`` explicitly after confirming that the physical cell is safe.\n"
+          "A session that is connected is first disconnected the orderly way; a motion of\n"
+          "another thread is aborted for it (see ``disconnect()``).\n\n"
           "Args:\n"
           "    host: Controller hostname or IP address.\n"
           "    port: Remote Ethernet command port.\n"
-          "    password: Remote Ethernet login password.\n\n"
+          "    password: Remote Ethernet login password.\n"
+          "    timeout_s: Bound of each TCP connect attempt, in seconds (the login reply\n"
+          "        keeps its 5000 ms).\n"
+          "    attempts: Connect-and-login attempts, 2 s apart. A controller that answered\n"
+          "        the login is not asked again.\n\n"
           "Raises:\n"
-          "    ValueError: If the password contains a line ending.\n"
-          "    RuntimeError: If name resolution, connection, or login fails.\n")
-      .def("disconnect", &CommandChannel::disconnect, ReleaseGil(),
+          "    ValueError: If the password contains a line ending, ``timeout_s`` is not above\n"
+          "        0 and at most 86400, or ``attempts`` is not between 1 and 1000.\n"
+          "    RuntimeError: If name resolution, connection, or login fails.\n"
+          "    KeyboardInterrupt: On Ctrl-C in the main thread: the attempt and its retries\n"
+          "        end and the session stays disconnected.\n")
+      .def(
+          "__enter__", [](std::shared_ptr<CommandChannel> self) { return self; },
+          "Return the channel; leaving the ``with`` block disconnects it.")
+      .def(
+          "__exit__",
+          [](CommandChannel& channel, const py::object&, const py::object&, const py::object&) {
+            const py::gil_scoped_release release;
+            channel.disconnect();
+            return false;  // an exception of the block goes on
+          },
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
+          "Disconnect (Tool restored, motors this session turned on off), exception or not.")
+      .def("disconnect", &CommandChannel::disconnect, Interruptible(),
            "Restore controller state, log out, and close the socket.\n\n"
            "Restores the Tool state saved by ``set_tcp_offset()`` and turns off motors that\n"
-           "this session turned on. Safe to call when already disconnected.\n\n"
+           "this session turned on. Safe to call when already disconnected. A ``go`` or\n"
+           "``move`` of another thread that holds the connection, running or paused, is\n"
+           "aborted first (``$Abort``) and awaited at most 10 s; a motion that has still not\n"
+           "ended then has the connection shut down under it.\n\n"
            "Raises:\n"
-           "    RuntimeError: If the socket cannot be closed.\n")
+           "    RuntimeError: If the socket cannot be closed.\n"
+           "    KeyboardInterrupt: On Ctrl-C in the main thread while waiting for another\n"
+           "        thread's motion to end; once the steps have begun they run to their end.\n")
       .def("is_connected", &CommandChannel::isConnected, ReleaseGil(),
            "Return whether the command socket is connected.\n\n"
            "Returns:\n    ``True`` while the socket is connected.\n")
@@ -160,12 +209,12 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
           "Returns:\n"
           "    An empty string after success or when no attempt has been made; otherwise\n"
           "    the most recent controller error.\n")
-      .def("is_emergency_stopped", &CommandChannel::isEmergencyStopped, ReleaseGil(),
+      .def("is_emergency_stopped", &CommandChannel::isEmergencyStopped, Interruptible(),
            "Return whether Emergency Stop is active.\n\n"
            "Returns:\n    ``True`` while the controller reports an Emergency Stop.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the response is invalid.\n")
-      .def("get_controller_status", &CommandChannel::getControllerStatus, ReleaseGil(),
+      .def("get_controller_status", &CommandChannel::getControllerStatus, Interruptible(),
            "Read raw Epson controller status fields.\n\n"
            "Returns:\n"
            "    A dict with the integer fields ``control_device``, ``ctrl_info``,\n"
@@ -174,39 +223,49 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    them.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the response is invalid.\n")
-      .def("reset_controller", &CommandChannel::resetController, ReleaseGil(),
+      .def("reset_controller", &CommandChannel::resetController, Interruptible(),
            "Clear the current controller error with SPEL+ ``Reset``.\n\n"
            "Does not release physical safety devices or turn motors on.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("motor_on", &CommandChannel::motorOn, ReleaseGil(),
+      .def("motor_on", &CommandChannel::motorOn, Interruptible(),
            "Turn the Epson robot motors on.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("motor_off", &CommandChannel::motorOff, ReleaseGil(),
+      .def("motor_off", &CommandChannel::motorOff, Interruptible(),
            "Turn the Epson robot motors off.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("pause", &CommandChannel::pause, ReleaseGil(),
+      .def("pause", &CommandChannel::pause, Interruptible(),
            "Pause active Epson tasks and robot motion.\n\n"
            "Uses the Remote Ethernet ``$Pause`` command, which is delivered even while a\n"
            "motion holds the connection. The controller accepts it only in Auto mode while\n"
            "execution is running.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("continue_motion", &CommandChannel::continueMotion, ReleaseGil(),
+      .def("continue_motion", &CommandChannel::continueMotion, Interruptible(),
            "Continue paused Epson tasks and robot motion.\n\n"
            "Uses the Remote Ethernet ``$Continue`` command. The controller accepts it only in\n"
            "Auto mode while execution is paused.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("get_power_mode", &CommandChannel::getPowerMode, ReleaseGil(),
+      .def("abort_motion", &CommandChannel::abortMotion, Interruptible(),
+           "Abort a running or paused ``go``/``move`` (and the controller's tasks).\n\n"
+           "Uses the Remote Ethernet ``$Abort`` command (reply ``#Abort,0``), delivered at once\n"
+           "even while a motion holds the connection, like ``pause()``; a pause or continue\n"
+           "still waiting for its reply is let finish first. The aborted ``go``/``move``\n"
+           "raises ``RuntimeError`` with the controller's failure reply, and the session stays\n"
+           "usable. Without a motion it is an ordinary 5000 ms request and the controller's\n"
+           "answer decides.\n\n"
+           "Raises:\n"
+           "    RuntimeError: If the session is unavailable or the command is rejected.\n")
+      .def("get_power_mode", &CommandChannel::getPowerMode, Interruptible(),
            "Read the current Epson servo power mode.\n\n"
            "Returns:\n    ``EpsonPowerMode.LOW`` or ``EpsonPowerMode.HIGH`` as reported.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable, the query is rejected, or the\n"
            "        controller returns an invalid value.\n")
-      .def("get_ptp_motion_limits", &CommandChannel::getPtpMotionLimits, ReleaseGil(),
+      .def("get_ptp_motion_limits", &CommandChannel::getPtpMotionLimits, Interruptible(),
            "Read maximum SPEL+ point-to-point motion settings.\n\n"
            "Returns:\n"
            "    A ``PtpMotionLimits`` in percentage units. Speed is always 100; acceleration\n"
@@ -214,7 +273,7 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the response is invalid.\n")
       .def("add_safety_cuboid", &CommandChannel::addSafetyCuboid, py::arg("min_corner_mm"),
-           py::arg("max_corner_mm"), ReleaseGil(),
+           py::arg("max_corner_mm"), Interruptible(),
            "Set the Epson controller's allowed Cartesian workspace.\n\n"
            "Corners are ``[X, Y, Z]`` in robot-base millimeters. Replaces the existing\n"
            "``XYLim`` definition and enables ``XYLIM_STRICT`` for trajectory and pulse-motion\n"
@@ -226,7 +285,29 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "Raises:\n"
            "    ValueError: If either corner is invalid.\n"
            "    RuntimeError: If the controller rejects or fails to verify the settings.\n")
-      .def("set_power_mode", &CommandChannel::setPowerMode, py::arg("mode"), ReleaseGil(),
+      .def(
+          "get_safety_cuboid",
+          [](CommandChannel& channel) -> py::object {
+            std::optional<epson::SafetyCuboid> cuboid;
+            {
+              const epson::bindings::InterruptibleCall call;
+              cuboid = channel.getSafetyCuboid();
+            }
+            if (!cuboid) return py::none();
+            py::dict result;
+            result["min_corner_mm"] = cuboid->min_corner_mm;
+            result["max_corner_mm"] = cuboid->max_corner_mm;
+            result["strict"] = cuboid->strict;
+            return std::move(result);
+          },
+          "Read the controller's XYLim box back (reads only).\n\n"
+          "Returns:\n"
+          "    ``None`` when no box is set (all bounds 0); otherwise a dict with\n"
+          "    ``min_corner_mm`` and ``max_corner_mm`` (``[X, Y, Z]``) and ``strict``\n"
+          "    (``XYLimMode`` is 1: motions leaving the box are refused).\n\n"
+          "Raises:\n"
+          "    RuntimeError: If the session is unavailable or the reply does not parse.\n")
+      .def("set_power_mode", &CommandChannel::setPowerMode, py::arg("mode"), Interruptible(),
            "Set and verify the Epson servo power mode.\n\n"
            "Does not turn the motors on and cannot override an E-stop, safeguard,\n"
            "operating-mode restriction, or controller motion limit.\n\n"
@@ -236,7 +317,7 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    RuntimeError: If the session is unavailable, the command is rejected, or\n"
            "        read-back does not match.\n")
       .def("tl_set", &CommandChannel::tlSet, py::arg("tool_num").noconvert(),
-           py::arg("tool_def_point"), ReleaseGil(),
+           py::arg("tool_def_point"), Interruptible(),
            "Define a native Epson Tool with SPEL+ ``TLSet``.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n"
@@ -246,27 +327,27 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    IndexError: If the slot is outside the supported range.\n"
            "    ValueError: If the point expression is invalid.\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("tl_clear", &CommandChannel::tlClear, py::arg("tool_num").noconvert(), ReleaseGil(),
+      .def("tl_clear", &CommandChannel::tlClear, py::arg("tool_num").noconvert(), Interruptible(),
            "Clear a native Epson Tool definition.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n\n"
            "Raises:\n"
            "    IndexError: If the slot is outside the supported range.\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("set_tool", &CommandChannel::setTool, py::arg("tool_num").noconvert(), ReleaseGil(),
+      .def("set_tool", &CommandChannel::setTool, py::arg("tool_num").noconvert(), Interruptible(),
            "Select the Tool used by subsequent Epson motion.\n\n"
            "Args:\n"
            "    tool_num: Tool number from 0 through 15. Tool 0 is the flange.\n\n"
            "Raises:\n"
            "    IndexError: If the Tool number is outside the supported range.\n"
            "    RuntimeError: If the session is unavailable or the command is rejected.\n")
-      .def("get_tool", &CommandChannel::getTool, ReleaseGil(),
+      .def("get_tool", &CommandChannel::getTool, Interruptible(),
            "Return the selected Epson Tool number.\n\n"
            "Returns:\n    The selected Tool, 0 through 15.\n\n"
            "Raises:\n"
            "    RuntimeError: If the session is unavailable or the response is invalid.\n")
       .def("is_tool_defined", &CommandChannel::isToolDefined, py::arg("tool_num").noconvert(),
-           ReleaseGil(),
+           Interruptible(),
            "Return whether an Epson Tool slot has a definition.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n\n"
@@ -275,7 +356,7 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    IndexError: If the slot is outside the supported range.\n"
            "    RuntimeError: If the session is unavailable or the response is invalid.\n")
       .def("get_tool_definition", &CommandChannel::getToolDefinition,
-           py::arg("tool_num").noconvert(), ReleaseGil(),
+           py::arg("tool_num").noconvert(), Interruptible(),
            "Read a native Epson Tool definition.\n\n"
            "Args:\n"
            "    tool_num: Tool slot from 1 through 15.\n\n"
@@ -283,14 +364,14 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "Raises:\n"
            "    IndexError: If the slot is outside the supported range.\n"
            "    RuntimeError: If the Tool is undefined or the response is invalid.\n")
-      .def("get_tcp_offset", &CommandChannel::getTcpOffset, ReleaseGil(),
+      .def("get_tcp_offset", &CommandChannel::getTcpOffset, Interruptible(),
            "Read the selected controller TCP in Corvane units.\n\n"
            "Returns:\n"
            "    ``[x, y, z, rx, ry, rz]`` in meters and Euler-XYZ degrees; zeros when Tool 0\n"
            "    (the flange) is selected.\n\n"
            "Raises:\n"
            "    RuntimeError: If the Tool definition cannot be read.\n")
-      .def("set_tcp_offset", &CommandChannel::setTcpOffset, py::arg("pose"), ReleaseGil(),
+      .def("set_tcp_offset", &CommandChannel::setTcpOffset, py::arg("pose"), Interruptible(),
            "Set the active controller TCP in Corvane units.\n\n"
            "The first call saves the selected Tool and the reserved custom Tool definition so\n"
            "that ``restore_tcp_offset()`` or ``disconnect()`` can restore them.\n\n"
@@ -301,14 +382,14 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    RuntimeError: If the controller update or verification fails.\n\n"
            "Example:\n"
            "    >>> channel.set_tcp_offset([0.0, 0.0, 0.1, 0.0, 0.0, 0.0])\n")
-      .def("restore_tcp_offset", &CommandChannel::restoreTcpOffset, ReleaseGil(),
+      .def("restore_tcp_offset", &CommandChannel::restoreTcpOffset, Interruptible(),
            "Restore the controller Tool state saved by ``set_tcp_offset()``.\n\n"
            "Safe to call when no TCP override is active.\n\n"
            "Raises:\n"
            "    RuntimeError: If restoration is required and a controller command fails.\n")
       .def("inverse_kinematics", &CommandChannel::inverseKinematics, py::arg("cartesian_pose"),
            py::arg("least_joint_motion") = true, py::arg("reference_joint_positions") = py::none(),
-           ReleaseGil(),
+           Interruptible(),
            "Solve inverse kinematics on the connected Epson controller.\n\n"
            "Evaluates SPEL+ ``PAgl`` for joints 1 through 6; the robot does not move.\n\n"
            "Args:\n"
@@ -322,12 +403,12 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "    ValueError: If the pose does not hold exactly six finite values.\n"
            "    RuntimeError: If disconnected, unreachable, rejected or the response is\n"
            "        invalid.\n")
-      .def("go", &CommandChannel::go, py::arg("destination"), py::arg("cp"), py::arg("ljm"),
-           py::arg("orientation_flag").noconvert(), py::arg("search_expression"),
-           py::arg("parallel_processing"), py::arg("sync"),
-           py::arg("speed_percent").noconvert() = py::none(),
+      .def("go", &CommandChannel::go, py::arg("destination"), py::arg("cp") = false,
+           py::arg("ljm") = false, py::arg("orientation_flag").noconvert() = py::none(),
+           py::arg("search_expression") = py::none(), py::arg("parallel_processing") = py::none(),
+           py::arg("sync") = false, py::arg("speed_percent").noconvert() = py::none(),
            py::arg("acceleration_percent").noconvert() = py::none(),
-           py::arg("deceleration_percent").noconvert() = py::none(), ReleaseGil(),
+           py::arg("deceleration_percent").noconvert() = py::none(), Interruptible(),
            "Execute a point-to-point SPEL+ ``Go`` motion.\n\n"
            "Blocks until the motion has completed; other Python threads keep running and may\n"
            "call ``pause()`` and ``continue_motion()`` meanwhile.\n\n"
@@ -346,11 +427,15 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "        ``acceleration_percent`` when omitted; its maximum is controller-dependent.\n\n"
            "Raises:\n"
            "    ValueError: If the arguments cannot form a valid command.\n"
-           "    RuntimeError: If the session is unavailable or the motion fails.\n")
-      .def("move", &CommandChannel::move, py::arg("destination"), py::arg("rot"), py::arg("ecp"),
-           py::arg("cp"), py::arg("search_expression"), py::arg("parallel_processing"),
-           py::arg("sync"), py::arg("speed_mm_s") = py::none(),
-           py::arg("acceleration_mm_s2") = py::none(), ReleaseGil(),
+           "    RuntimeError: If the session is unavailable or the motion fails, also when\n"
+           "        ``abort_motion()`` ended it (the controller's failure reply).\n"
+           "    KeyboardInterrupt: On Ctrl-C in the main thread: the motion is aborted and\n"
+           "        its end awaited (at most 5 s) first.\n")
+      .def("move", &CommandChannel::move, py::arg("destination"), py::arg("rot") = false,
+           py::arg("ecp") = false, py::arg("cp") = false, py::arg("search_expression") = py::none(),
+           py::arg("parallel_processing") = py::none(), py::arg("sync") = false,
+           py::arg("speed_mm_s") = py::none(), py::arg("acceleration_mm_s2") = py::none(),
+           Interruptible(),
            "Execute a straight-line Cartesian SPEL+ ``Move`` motion.\n\n"
            "Optional motion parameters must be finite and positive. The controller enforces\n"
            "model-specific limits, and omitted parameters retain the controller's settings.\n\n"
@@ -367,13 +452,16 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
            "        acceleration and deceleration.\n\n"
            "Raises:\n"
            "    ValueError: If the arguments cannot form a valid command.\n"
-           "    RuntimeError: If the session is unavailable or the motion fails.\n")
+           "    RuntimeError: If the session is unavailable or the motion fails, also when\n"
+           "        ``abort_motion()`` ended it (the controller's failure reply).\n"
+           "    KeyboardInterrupt: On Ctrl-C in the main thread: the motion is aborted and\n"
+           "        its end awaited (at most 5 s) first.\n")
       .def(
           "get_state",
           [](CommandChannel& channel) {
             std::vector<double> state;
             {
-              py::gil_scoped_release release;
+              const epson::bindings::InterruptibleCall call;
               state = channel.getState();
             }
             return stateDict(state);
@@ -386,4 +474,5 @@ PYBIND11_MODULE(_command_channel, m, py::multiple_interpreters::not_supported())
           "    ``[X, Y, Z, U, V, W]`` in millimeters and degrees).\n\n"
           "Raises:\n"
           "    RuntimeError: If the session is unavailable or the response is invalid.\n");
+  epson::bindings::defineCellIo(channelClass);
 }

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "epson/errors.hpp"
+
 namespace epson::bindings {
 
 inline pybind11::str readableText(const std::string& text) {
@@ -63,6 +65,44 @@ inline void registerReadableErrors() {
       } catch (const std::exception& e) {
         raiseReadable(PyExc_RuntimeError, e.what());
       }
+    }
+  });
+}
+
+/// Raises the Python class `name` of epson_remote._errors (shared by the three modules) with
+/// the message, readable whatever bytes the controller sent, and for a controller failure its
+/// code, request and reply.
+inline void raiseEpsonError(const char* name, const epson::EpsonError& error) {
+  const pybind11::object type = pybind11::module_::import("epson_remote._errors").attr(name);
+  pybind11::object instance;
+  if (const auto* failure = dynamic_cast<const epson::ControllerError*>(&error)) {
+    instance = type(readableText(error.what()),
+                    failure->code() ? pybind11::object(pybind11::int_(*failure->code()))
+                                    : pybind11::object(pybind11::none()),
+                    readableText(failure->request()), readableText(failure->reply()));
+  } else {
+    instance = type(readableText(error.what()));
+  }
+  PyErr_SetObject(type.ptr(), instance.ptr());
+}
+
+/// The library's failures as the exception classes of epson_remote, each a RuntimeError.
+inline void registerEpsonErrors() {
+  pybind11::register_local_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const epson::ControllerError& e) {
+      raiseEpsonError("ControllerError", e);
+    } catch (const epson::EpsonTimeout& e) {
+      raiseEpsonError("EpsonTimeout", e);
+    } catch (const epson::ConnectionLost& e) {
+      raiseEpsonError("ConnectionLost", e);
+    } catch (const epson::NotConnected& e) {
+      raiseEpsonError("NotConnected", e);
+    } catch (const epson::ProtocolError& e) {
+      raiseEpsonError("ProtocolError", e);
+    } catch (const epson::EpsonError& e) {
+      raiseEpsonError("EpsonError", e);
     }
   });
 }

@@ -1,12 +1,16 @@
 // Python module _robot_cell: RobotCell.
 // Thin by design: argument conversion, GIL release and docstrings; behaviour lives in src/epson.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "binding_support.hpp"
 #include "epson/robot_cell.hpp"
 #include "readable_errors.hpp"
+#include "shared_log.hpp"
 
 namespace py = pybind11;
 using epson::RobotCell;
@@ -52,16 +56,22 @@ PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
 
   m.doc() = kModuleDoc;
   epson::bindings::registerReadableErrors();
+  epson::bindings::registerEpsonErrors();
+  epson::bindings::connectSharedLog();
+  epson::bindings::registerInterruptTranslator();
 
   py::class_<RobotCell, std::shared_ptr<RobotCell>>(m, "RobotCell", kRobotCellDoc)
       // The GIL is released inside the factory: a release guard on a factory constructor
       // corrupts pybind11's instance registry.
       .def(py::init([](const std::string& host, epson::bindings::Port control_port,
-                       epson::bindings::Port receive_port) {
+                       epson::bindings::Port receive_port,
+                       const std::optional<std::string>& password, double timeout_s, int attempts) {
              std::shared_ptr<RobotCell> cell;
              {
-               py::gil_scoped_release release;
-               cell = std::make_shared<RobotCell>(host, control_port.number, receive_port.number);
+               const epson::bindings::InterruptibleCall call;
+               cell = std::make_shared<RobotCell>(host, control_port.number, receive_port.number,
+                                                  epson::ConnectOptions{timeout_s, attempts},
+                                                  password);
              }
              // Its teardown disconnects both interfaces: never with the lock held.
              return epson::bindings::releasedWithoutGil(std::move(cell));
@@ -69,14 +79,22 @@ PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
            py::arg("host"),
            py::arg("control_port") = epson::bindings::Port{epson::kDefaultCommandPort},
            py::arg("receive_port") = epson::bindings::Port{epson::kDefaultTelemetryPort},
+           py::kw_only(), py::arg("password") = py::none(),
+           py::arg("timeout_s") = epson::ConnectOptions{}.timeout_s,
+           py::arg("attempts") = epson::ConnectOptions{}.attempts,
            "Connect to an Epson controller.\n\n"
            "Args:\n"
            "    host: Controller hostname or IP address.\n"
            "    control_port: Remote Ethernet command port.\n"
-           "    receive_port: Controller-pushed telemetry port.\n\n"
+           "    receive_port: Controller-pushed telemetry port.\n"
+           "    password: The Remote Ethernet password; ``None`` keeps the cell's own.\n"
+           "    timeout_s: Bound of each TCP connect attempt of the command port, in seconds.\n"
+           "    attempts: Connect-and-login attempts of the command port, 2 s apart.\n\n"
            "Raises:\n"
+           "    ValueError: If ``timeout_s`` or ``attempts`` is out of range.\n"
            "    RuntimeError: If either connection, login, or initial telemetry readiness\n"
-           "        check fails.\n")
+           "        check fails.\n"
+           "    KeyboardInterrupt: On Ctrl-C in the main thread; nothing stays connected.\n")
       .def("get_control_interface", handOut<&RobotCell::getControlInterface>,
            "Return the owned command interface.\n\n"
            "Returns:\n"
@@ -85,11 +103,23 @@ PYBIND11_MODULE(_robot_cell, m, py::multiple_interpreters::not_supported()) {
            "Return the owned telemetry interface.\n\n"
            "Returns:\n"
            "    The connected :class:`EthernetReceiveInterface`.\n")
+      .def(
+          "__enter__", [](std::shared_ptr<RobotCell> self) { return self; },
+          "Return the cell; leaving the ``with`` block disconnects both interfaces.")
+      .def(
+          "__exit__",
+          [](RobotCell& cell, const py::object&, const py::object&, const py::object&) {
+            const py::gil_scoped_release release;
+            cell.disconnect();
+            return false;
+          },
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
+          "Disconnect both interfaces, exception or not.")
       .def("is_connected", &RobotCell::isConnected, ReleaseGil(),
            "Return whether both Epson connections are active.\n\n"
            "Returns:\n"
            "    ``True`` only while command and telemetry interfaces are connected.\n")
-      .def("disconnect", &RobotCell::disconnect, ReleaseGil(),
+      .def("disconnect", &RobotCell::disconnect, epson::bindings::Interruptible(),
            "Disconnect both Epson interfaces.\n\n"
            "The telemetry interface is stopped first. The control interface then restores\n"
            "the original Tool state, turns motors off when appropriate, logs out, and\n"

@@ -3,13 +3,17 @@
 // core: restore the Tool state, turn off the motors this session turned on, log out, close.
 #include "epson/command_channel.hpp"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
 #include "epson/caller_text.hpp"
 #include "epson/controller_status.hpp"
 #include "epson/core_helpers.hpp"
+#include "epson/interruption.hpp"
+#include "epson/io_variables.hpp"
 #include "epson/motion_commands.hpp"
+#include "epson/programs_status.hpp"
 #include "epson/session_core.hpp"
 #include "epson/state_kinematics.hpp"
 #include "epson/tcp_offset.hpp"
@@ -17,6 +21,23 @@
 #include "epson/workspace_limit.hpp"
 
 namespace epson {
+
+namespace {
+
+constexpr double kMaxConnectTimeoutS = 86400.0;
+constexpr int kMaxConnectAttempts = 1000;
+
+void checkConnectOptions(const ConnectOptions& options) {
+  if (!(std::isfinite(options.timeout_s) && options.timeout_s > 0.0 &&
+        options.timeout_s <= kMaxConnectTimeoutS)) {
+    throw std::invalid_argument("timeout_s must be above 0 and at most 86400 seconds");
+  }
+  if (options.attempts < 1 || options.attempts > kMaxConnectAttempts) {
+    throw std::invalid_argument("attempts must be between 1 and 1000");
+  }
+}
+
+}  // namespace
 
 class CommandChannel::Impl {
  public:
@@ -30,6 +51,7 @@ class CommandChannel::Impl {
   /// A session dropped while connected runs its disconnect steps; a forked child's copy only lets
   /// go of the parent's connection.
   ~Impl() {
+    const UninterruptedScope wholly;  // teardown runs to its end, whatever the caller's Ctrl-C
     try {
       disconnect();
     } catch (const std::exception&) {
@@ -40,7 +62,8 @@ class CommandChannel::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  void connect(const std::string& host, std::uint16_t port, const std::string& password) {
+  void connect(const std::string& host, std::uint16_t port, const std::string& password,
+               const ConnectOptions& options) {
     // Checked before the lock: a bad call never waits for a running motion. A line ending would
     // end the login request early and put the rest on the wire as a request.
     if (password.find_first_of("\r\n") != std::string::npos) {
@@ -48,17 +71,19 @@ class CommandChannel::Impl {
     }
     checkNoNul(password, "Remote Ethernet password");
     checkHost(host);
+    checkConnectOptions(options);
     if (session_.inForkedChild()) session_.releaseForkedCopy();
-    const ConnectionLock lock(session_);
+    const ConnectionLock lock(session_, kEndingMotions);
     // A live session is closed the orderly way first, on its own controller: its Tool state is
     // restored there and the motors it turned on are turned off there.
     try {
+      const UninterruptedScope wholly;
       disconnectLocked(lock.held());
     } catch (const std::exception&) {
       // Logged by the step that failed; the old connection is closed either way.
     }
     motors_ = ops::MotorState{};
-    session_.connectLocked(lock.held(), host, port, password);
+    session_.connectLocked(lock.held(), host, port, password, options);
   }
 
   void disconnect() {
@@ -67,7 +92,9 @@ class CommandChannel::Impl {
       session_.releaseForkedCopy();
       return;
     }
-    const ConnectionLock lock(session_);
+    // Never behind a motion for long: it is aborted and awaited at most 10 s.
+    const ConnectionLock lock(session_, kEndingMotions);
+    const UninterruptedScope wholly;  // once begun, the steps run to their end
     disconnectLocked(lock.held());
   }
 
@@ -111,8 +138,8 @@ CommandChannel::CommandChannel() : impl_(std::make_unique<Impl>()) {}
 CommandChannel::~CommandChannel() = default;
 
 void CommandChannel::connect(const std::string& host, std::uint16_t port,
-                             const std::string& password) {
-  impl_->connect(host, port, password);
+                             const std::string& password, const ConnectOptions& options) {
+  impl_->connect(host, port, password, options);
 }
 void CommandChannel::disconnect() {
   impl_->disconnect();
@@ -151,6 +178,9 @@ void CommandChannel::pause() {
 void CommandChannel::continueMotion() {
   ops::continueMotion(impl_->session_);
 }
+void CommandChannel::abortMotion() {
+  ops::abortMotion(impl_->session_);
+}
 EpsonPowerMode CommandChannel::getPowerMode() {
   return ops::getPowerMode(impl_->session_);
 }
@@ -164,6 +194,10 @@ PtpMotionLimits CommandChannel::getPtpMotionLimits() {
 void CommandChannel::addSafetyCuboid(const std::vector<double>& min_corner_mm,
                                      const std::vector<double>& max_corner_mm) {
   ops::addSafetyCuboid(impl_->session_, min_corner_mm, max_corner_mm);
+}
+
+std::optional<SafetyCuboid> CommandChannel::getSafetyCuboid() {
+  return ops::getSafetyCuboid(impl_->session_);
 }
 
 void CommandChannel::tlSet(std::int32_t tool_num, const std::string& tool_def_point) {
@@ -213,6 +247,64 @@ void CommandChannel::move(const std::string& destination, bool rot, bool ecp, bo
                           std::optional<double> acceleration_mm_s2) {
   ops::move(impl_->session_, destination, rot, ecp, cp, search_expression, parallel_processing,
             sync, speed_mm_s, acceleration_mm_s2);
+}
+
+bool CommandChannel::getInputBit(std::int64_t bit) {
+  return ops::getInputBit(impl_->session_, bit);
+}
+std::int64_t CommandChannel::getInputByte(std::int64_t port) {
+  return ops::getInputByte(impl_->session_, port);
+}
+std::int64_t CommandChannel::getInputWord(std::int64_t port) {
+  return ops::getInputWord(impl_->session_, port);
+}
+void CommandChannel::setOutputBit(std::int64_t bit, bool on) {
+  ops::setOutputBit(impl_->session_, bit, on);
+}
+void CommandChannel::setOutputByte(std::int64_t port, std::int64_t value) {
+  ops::setOutputByte(impl_->session_, port, value);
+}
+void CommandChannel::setOutputWord(std::int64_t port, std::int64_t value) {
+  ops::setOutputWord(impl_->session_, port, value);
+}
+bool CommandChannel::getMemoryBit(std::int64_t bit) {
+  return ops::getMemoryBit(impl_->session_, bit);
+}
+void CommandChannel::setMemoryBit(std::int64_t bit, bool on) {
+  ops::setMemoryBit(impl_->session_, bit, on);
+}
+bool CommandChannel::getOutputBit(std::int64_t bit) {
+  return ops::getOutputBit(impl_->session_, bit);
+}
+std::int64_t CommandChannel::getOutputByte(std::int64_t port) {
+  return ops::getOutputByte(impl_->session_, port);
+}
+std::int64_t CommandChannel::getOutputWord(std::int64_t port) {
+  return ops::getOutputWord(impl_->session_, port);
+}
+bool CommandChannel::waitForInput(std::int64_t bit, bool on, double timeout_s) {
+  return ops::waitForInput(impl_->session_, bit, on, timeout_s);
+}
+
+VariableValue CommandChannel::getVariable(const std::string& name, const std::string& type) {
+  return ops::getVariable(impl_->session_, name, type);
+}
+void CommandChannel::setVariable(const std::string& name, const VariableValue& value,
+                                 const std::string& type) {
+  ops::setVariable(impl_->session_, name, value, type);
+}
+
+void CommandChannel::startProgram(std::int64_t function) {
+  ops::startProgram(impl_->session_, function);
+}
+void CommandChannel::stopPrograms() {
+  ops::stopPrograms(impl_->session_);
+}
+RemoteStatus CommandChannel::getRemoteStatus() {
+  return ops::getRemoteStatus(impl_->session_);
+}
+std::string CommandChannel::executeStatement(const std::string& statement) {
+  return ops::executeStatement(impl_->session_, statement);
 }
 
 std::vector<double> CommandChannel::getState() {

@@ -13,8 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "epson/errors.hpp"
 #include "epson/numbers.hpp"
 #include "epson/status_keys.hpp"
+#include "epson/wire_protocol.hpp"
 
 namespace epson::ops {
 
@@ -56,9 +58,9 @@ ControllerStatus getControllerStatus(SessionCore& session) {
   std::vector<std::string> tokens;
   for (std::string token; stream >> token;) tokens.push_back(token);
   if (tokens.size() != kStatusFieldCount) {
-    throw std::runtime_error("Failed to parse controller status. Expected " +
-                             std::to_string(kStatusFieldCount) + " values, received " +
-                             std::to_string(tokens.size()) + ": " + numbers::quoted(output));
+    throw ProtocolError("Failed to parse controller status. Expected " +
+                        std::to_string(kStatusFieldCount) + " values, received " +
+                        std::to_string(tokens.size()) + ": " + numbers::quoted(output));
   }
   ControllerStatus status;
   for (std::size_t i = 0; i < kStatusFieldCount; ++i) {
@@ -78,8 +80,7 @@ bool isEmergencyStopped(SessionCore& session) {
   const std::string word = blanksDroppedLowerCase(output);
   if (word == "true") return true;
   if (word == "false") return false;
-  throw std::runtime_error("Failed to parse EStopOn response as a Boolean: " +
-                           numbers::quoted(output));
+  throw ProtocolError("Failed to parse EStopOn response as a Boolean: " + numbers::quoted(output));
 }
 
 void resetController(SessionCore& session) {
@@ -122,6 +123,11 @@ void continueMotion(SessionCore& session) {
   session.motionControl("$Continue");
 }
 
+void abortMotion(SessionCore& session) {
+  // Queued behind a pause or continue in flight rather than refused: a stop must get through.
+  session.motionControl(wire::kAbortRequest, true);
+}
+
 EpsonPowerMode getPowerMode(SessionCore& session) {
   return underLock(session, getPowerModeLocked);
 }
@@ -130,8 +136,8 @@ EpsonPowerMode getPowerModeLocked(SessionCore& session, const ConnectionHeld& he
   const std::int64_t value = numbers::parseControllerInteger(session.execute(held, kPowerQuery));
   if (value == 0) return EpsonPowerMode::LOW;
   if (value == 1) return EpsonPowerMode::HIGH;
-  throw std::runtime_error("Epson controller returned an invalid Power mode value: " +
-                           std::to_string(value));
+  throw ProtocolError("Epson controller returned an invalid Power mode value: " +
+                      std::to_string(value));
 }
 
 void setPowerMode(SessionCore& session, EpsonPowerMode mode) {
@@ -150,7 +156,7 @@ void setPowerMode(SessionCore& session, EpsonPowerMode mode) {
   session.command(lock.held(), "$Execute,\"Power " + word + "\"", kCommandTimeoutMs);
   // Set and read-back under one hold of the lock: nothing else may change the mode in between.
   if (getPowerModeLocked(session, lock.held()) != mode) {
-    throw std::runtime_error("Epson controller did not enter Power " + word + " mode");
+    throw EpsonError("Epson controller did not enter Power " + word + " mode");
   }
 }
 
@@ -164,8 +170,8 @@ PtpMotionLimits getPtpMotionLimits(SessionCore& session) {
   const bool read = stream >> acceleration >> deceleration && numbers::onlyBlanksLeft(stream);
   constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
   if (!read || acceleration < 1 || acceleration > kMax || deceleration < 1 || deceleration > kMax) {
-    throw std::runtime_error("Failed to parse positive AccelMax limits from Epson controller: " +
-                             numbers::quoted(output));
+    throw ProtocolError("Failed to parse positive AccelMax limits from Epson controller: " +
+                        numbers::quoted(output));
   }
   PtpMotionLimits limits;
   limits.speed_percent = kPtpSpeedPercent;

@@ -26,6 +26,7 @@ void motorOffLocked(SessionCore& session, const ConnectionHeld& held);
 std::string motorOnErrorText(SessionCore& session, const MotorState& motors);
 void pause(SessionCore& session);
 void continueMotion(SessionCore& session);
+void abortMotion(SessionCore& session);
 EpsonPowerMode getPowerMode(SessionCore& session);
 EpsonPowerMode getPowerModeLocked(SessionCore& session, const ConnectionHeld& held);
 void setPowerMode(SessionCore& session, EpsonPowerMode mode);

@@ -2,17 +2,12 @@
 
 #include <stdexcept>
 
+#include "epson/log_sink.hpp"
+
 namespace epson {
 
 void logLine(std::FILE* stream, const std::string& text) {
-  const std::string line = text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stream);
-  std::fflush(stream);
-}
-
-void logAndThrow(const std::string& message) {
-  logLine(stderr, message);
-  throw std::runtime_error(message);
+  writeLog(stream == stdout ? LogLevel::kInfo : LogLevel::kWarning, text);
 }
 
 }  // namespace epson

@@ -10,6 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "epson/errors.hpp"
+#include "epson/log_sink.hpp"
+
 namespace epson {
 
 inline bool startsWith(std::string_view text, std::string_view prefix) {
@@ -39,10 +42,15 @@ inline std::chrono::steady_clock::time_point deadlineAfter(std::chrono::millisec
   return now + wait;
 }
 
-/// Writes one whole log line and flushes it, so that lines of several sessions never interleave.
+/// One whole log line through the log sink: `stdout` lines at info level, `stderr` lines at
+/// warning level (by default written to that stream, flushed, never interleaved).
 void logLine(std::FILE* stream, const std::string& text);
 
-/// Logs `message` to standard error, then throws it as std::runtime_error.
-[[noreturn]] void logAndThrow(const std::string& message);
+/// Logs `message` to standard error, then throws it as `Error` (an EpsonError by default).
+template <typename Error = EpsonError>
+[[noreturn]] void logAndThrow(const std::string& message) {
+  writeLog(LogLevel::kError, message);
+  throw Error(message);
+}
 
 }  // namespace epson

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "epson/errors.hpp"
+
 namespace epson::numbers {
 
 namespace {
@@ -61,8 +63,7 @@ std::int64_t parseControllerInteger(const std::string& text) {
   // A NUL byte inside the text stops strtoll too: the whole text must be consumed.
   const bool consumedAll = end != begin && end == begin + normalised.size();
   if (!consumedAll || errno == ERANGE || normalised.empty()) {
-    throw std::runtime_error("Failed to parse controller status value as an integer: " +
-                             quoted(text));
+    throw ProtocolError("Failed to parse controller status value as an integer: " + quoted(text));
   }
   return static_cast<std::int64_t>(value);
 }

@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "epson/errors.hpp"
+#include "epson/interruption.hpp"
+
 namespace epson {
 
 namespace {
@@ -13,15 +16,15 @@ constexpr const char* kCellPassword = "739";
 }  // namespace
 
 RobotCell::RobotCell(const std::string& host, std::uint16_t control_port,
-                     std::uint16_t receive_port)
+                     std::uint16_t receive_port, const ConnectOptions& options,
+                     const std::optional<std::string>& password)
     : control_(std::make_shared<CommandChannel>()),
       receive_(std::make_shared<EthernetReceiveInterface>()),
-      password_(kCellPassword) {
+      password_(password.value_or(kCellPassword)) {
   try {
-    control_->connect(host, control_port, password_);
+    control_->connect(host, control_port, password_, options);
     if (!control_->isLoggedIn()) {
-      throw std::runtime_error(
-          "Epson Remote Ethernet login was not confirmed; motors were not enabled");
+      throw EpsonError("Epson Remote Ethernet login was not confirmed; motors were not enabled");
     }
     receive_->connect(host, receive_port);
   } catch (...) {
@@ -44,20 +47,26 @@ void RobotCell::disconnect() {
   std::string controlError;
   try {
     receive_->disconnect();
+  } catch (const Interrupted&) {
+    throw;
   } catch (const std::exception& error) {
     receiveError = error.what();
   }
   try {
     control_->disconnect();
+  } catch (const Interrupted&) {
+    throw;  // Ctrl-C while waiting behind a motion: the caller asked to stop waiting
   } catch (const std::exception& error) {
     controlError = error.what();
   }
   const std::string message = detail::disconnectFailureMessage(receiveError, controlError);
-  if (!message.empty()) throw std::runtime_error(message);
+  if (!message.empty()) throw EpsonError(message);
 }
 
 void RobotCell::closeQuietly() noexcept {
-  // Teardown must reach the command channel whatever telemetry does; nobody is left to tell.
+  // Teardown must reach the command channel whatever telemetry does (or the caller's Ctrl-C);
+  // nobody is left to tell.
+  const UninterruptedScope wholly;
   try {
     receive_->disconnect();
   } catch (...) {

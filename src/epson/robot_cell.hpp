@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "epson/command_channel.hpp"
@@ -20,8 +21,11 @@ class RobotCell {
   /// Connects and logs in on the command port without turning the motors on, then connects
   /// telemetry and waits for its first sample. On any failure both interfaces are disconnected
   /// and the failure's own exception is rethrown.
+  /// `options` tune the command connection's attempts, as for CommandChannel::connect();
+  /// `password` replaces the cell's own Remote Ethernet password (nullopt keeps it).
   RobotCell(const std::string& host, std::uint16_t control_port = kDefaultCommandPort,
-            std::uint16_t receive_port = kDefaultTelemetryPort);
+            std::uint16_t receive_port = kDefaultTelemetryPort, const ConnectOptions& options = {},
+            const std::optional<std::string>& password = std::nullopt);
   /// Disconnects both interfaces; failures are swallowed.
   ~RobotCell();
   RobotCell(const RobotCell&) = delete;

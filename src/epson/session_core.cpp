@@ -16,6 +16,8 @@
 #include <utility>
 
 #include "epson/core_helpers.hpp"
+#include "epson/errors.hpp"
+#include "epson/interruption.hpp"
 #include "epson/wire_protocol.hpp"
 
 namespace epson {
@@ -25,10 +27,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using boost::asio::ip::tcp;
 
-constexpr std::chrono::seconds kConnectTimeout{20};
-constexpr int kLoginAttempts = 3;
 constexpr std::chrono::seconds kLoginRetryDelay{2};
 constexpr std::chrono::seconds kPendingReplyTimeout{5};
+/// How long a Go or Move interrupted by Ctrl-C waits for its own reply after its $Abort.
+constexpr int kInterruptedMotionEndMs = 5000;
+constexpr auto kMotionEndWait = std::chrono::milliseconds(kMotionEndWaitMs);
 /// How often a thread waiting for the connection re-reads the motion flag.
 constexpr auto kMotionFlagSlice = std::chrono::milliseconds(20);
 /// A partial reply line may fill the buffer up to the longest line and its CR LF.
@@ -67,10 +70,22 @@ std::string unexpectedReplyMessage(const std::string& reply, const std::string& 
 
 }  // namespace
 
-ConnectionLock::ConnectionLock(SessionCore& session) : lock_(session.connectionMutex_) {}
+ConnectionLock::ConnectionLock(SessionCore& session)
+    : lock_(session.connectionMutex_, std::defer_lock) {
+  if (!interruptible()) {
+    lock_.lock();
+    return;
+  }
+  while (!lock_.try_lock_for(kInterruptSlice)) throwIfInterrupted();
+}
 
 ConnectionLock::ConnectionLock(SessionCore& session, std::chrono::milliseconds wait)
     : lock_(session.connectionMutex_, deadlineAfter(wait)) {}
+
+ConnectionLock::ConnectionLock(SessionCore& session, EndingMotions)
+    : lock_(session.connectionMutex_, std::defer_lock) {
+  session.lockEndingMotions(lock_);
+}
 
 MotionLock::MotionLock(SessionCore& session) : lock_(session), session_(session) {
   session_.beginMotion();
@@ -96,42 +111,54 @@ void SessionCore::onConnectionEnded(std::function<void()> listener) {
 }
 
 void SessionCore::connectLocked(const ConnectionHeld& held, const std::string& hostName,
-                                std::uint16_t portNumber, const std::string& password) {
+                                std::uint16_t portNumber, const std::string& password,
+                                const ConnectOptions& options) {
+  const auto attemptTimeout =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout_s));
   tcp::resolver resolver(io_);
   boost::system::error_code resolveError;
   const auto endpoints = resolver.resolve(hostName, std::to_string(portNumber), resolveError);
   if (resolveError) {
-    logAndThrow("Failed to resolve " + endpointText(hostName, portNumber) + ": " +
-                resolveError.message());
+    logAndThrow<ConnectionLost>("Failed to resolve " + endpointText(hostName, portNumber) + ": " +
+                                resolveError.message());
   }
   host_ = hostName;
   port_ = portNumber;
 
   for (int attempt = 1;; ++attempt) {
     try {
-      openSocket(endpoints);
+      openSocket(endpoints, attemptTimeout);
       login(held, password);
       break;
+    } catch (const Interrupted&) {
+      // Ctrl-C ends the attempt and the retries: nothing stays open.
+      closeSocketQuietly();
+      connected_.store(false);
+      loggedIn_.store(false);
+      throw;
     } catch (const std::exception& error) {
       closeSocketQuietly();
       connected_.store(false);
       loggedIn_.store(false);
       // The controller answered: a rejected login does not get better by asking again.
       if (lastRequestAnswered_) throw;
-      if (attempt >= kLoginAttempts) {
-        throw std::runtime_error("Epson Remote Ethernet login failed after " +
-                                 std::to_string(attempt) + " attempts: " + error.what());
+      if (attempt >= options.attempts) {
+        // The kind of the last attempt's failure, with the attempts counted.
+        rethrowWithMessage(error, "Epson Remote Ethernet login failed after " +
+                                      std::to_string(attempt) +
+                                      (attempt == 1 ? " attempt: " : " attempts: ") + error.what());
       }
       logLine(stderr, "Epson Remote Ethernet login attempt " + std::to_string(attempt) +
                           " failed; retrying in " + std::to_string(kLoginRetryDelay.count()) +
                           " seconds");
-      std::this_thread::sleep_for(kLoginRetryDelay);
+      sleepInterruptibly(kLoginRetryDelay);
     }
   }
   logLine(stdout, "Connected to " + endpointText(host_, port_));
 }
 
-void SessionCore::openSocket(const tcp::resolver::results_type& endpoints) {
+void SessionCore::openSocket(const tcp::resolver::results_type& endpoints,
+                             Clock::duration timeout) {
   {
     std::lock_guard<std::mutex> writeLock(writeMutex_);
     boost::system::error_code ignored;
@@ -157,12 +184,26 @@ void SessionCore::openSocket(const tcp::resolver::results_type& endpoints) {
                                connectError = error;
                                finished = true;
                              });
-  io_.restart();
-  io_.run_for(kConnectTimeout);
-  if (!finished) {
+  const auto abandonConnect = [this] {
     closeSocketQuietly();
     io_.restart();
     io_.run();  // let the aborted connect complete before its state goes out of scope
+  };
+  const Clock::time_point deadline = Clock::now() + timeout;
+  for (Clock::duration left = timeout; !finished && left > Clock::duration::zero();
+       left = deadline - Clock::now()) {
+    io_.restart();
+    io_.run_for(interruptSlice(left));
+    if (finished) break;
+    try {
+      throwIfInterrupted();
+    } catch (const Interrupted&) {
+      abandonConnect();
+      throw;
+    }
+  }
+  if (!finished) {
+    abandonConnect();
     throw SessionTimeout("Connection to " + endpointText(host_, port_) + " timed out");
   }
   if (connectError) {
@@ -187,14 +228,14 @@ void SessionCore::openSocket(const tcp::resolver::results_type& endpoints) {
 }
 
 void SessionCore::login(const ConnectionHeld& held, const std::string& password) {
-  if (!connected_.load()) logAndThrow("login() called but not connected");
+  if (!connected_.load()) logAndThrow<NotConnected>("login() called but not connected");
   if (loggedIn_.load()) logAndThrow("login() called but already logged in");
   command(held, "$Login," + password, kCommandTimeoutMs);
 }
 
 void SessionCore::logoutLocked(const ConnectionHeld& held) {
-  if (!connected_.load()) logAndThrow("logout() called but not connected");
-  if (!loggedIn_.load()) logAndThrow("logout() called but not logged in");
+  if (!connected_.load()) logAndThrow<NotConnected>("logout() called but not connected");
+  if (!loggedIn_.load()) logAndThrow<NotConnected>("logout() called but not logged in");
   command(held, "$Logout", kCommandTimeoutMs);
 }
 
@@ -214,7 +255,7 @@ void SessionCore::closeLocked(const ConnectionHeld&) {
   connected_.store(false);
   loggedIn_.store(false);
   connectionEnded();
-  if (closeError) logAndThrow("Failed to disconnect: " + closeError.message());
+  if (closeError) logAndThrow<ConnectionLost>("Failed to disconnect: " + closeError.message());
   logLine(stdout, "Disconnected from " + endpointText(host_, port_));
 }
 
@@ -222,7 +263,7 @@ void SessionCore::command(const ConnectionHeld&, const std::string& line, int ti
                           ReplyWait wait) {
   if (inForkedChild()) releaseForkedCopy();
   if (!connected_.load() || !socket_.is_open()) {
-    throw std::runtime_error("command() was called but socket not connected");
+    throw NotConnected("command() was called but socket not connected");
   }
   // Every failure of the connection itself drops it, here in one place.
   try {
@@ -232,34 +273,17 @@ void SessionCore::command(const ConnectionHeld&, const std::string& line, int ti
     lastCommand_ = line;
     lastRequestAnswered_ = false;
     const std::string expected = wire::expectedReplyPrefix(line);
-    const std::string_view expectedName = std::string_view(expected).substr(1);
 
     ReplyDeadline deadline{Clock::now(), timeoutMs, wait == ReplyWait::kMotion};
-    for (;;) {
-      const std::string reply = readReplyLine(deadline);
-      lastRequestAnswered_ = true;
-      // A reply that belongs to an expired motion-control request comes first, in request order.
-      if (swallowExpiredReply(reply)) continue;
-      if (!reply.empty() && startsWith(reply, expected)) {
-        lastResponse_ = reply;
-        parseResponse(lastResponse_, line);
-        return;
-      }
-      if (routePendingReply(reply)) continue;
-      const bool failure = !reply.empty() && reply.front() == '!';
-      if (failure && wire::replyName(reply) == expectedName) {
-        lastResponse_ = reply;
-        parseResponse(lastResponse_, line);  // throws the failure message
-      }
+    try {
+      awaitReply(line, expected, deadline, wait);
+    } catch (const Interrupted&) {
       if (wait == ReplyWait::kMotion) {
-        logLine(stderr, oneLine(unexpectedReplyMessage(reply, expected)) +
-                            " (ignored; the motion goes on)");
-        continue;
+        abortInterruptedMotion(expected);
+      } else {
+        expireInterruptedRequest(expected);
       }
-      // The real reply may still come: kept, it would be read as the next request's.
-      dropConnection();
-      if (failure) parseResponse(reply, line);  // the failure message, as the controller sent it
-      throw std::runtime_error(unexpectedReplyMessage(reply, expected));
+      throw;
     }
   } catch (const SessionTimeout&) {
     dropConnection();
@@ -268,6 +292,91 @@ void SessionCore::command(const ConnectionHeld&, const std::string& line, int ti
     dropConnection();
     throw;
   }
+}
+
+void SessionCore::awaitReply(const std::string& line, const std::string& expected,
+                             ReplyDeadline& deadline, ReplyWait wait) {
+  const std::string_view expectedName = std::string_view(expected).substr(1);
+  for (;;) {
+    const std::string reply = readReplyLine(deadline);
+    lastRequestAnswered_ = true;
+    // A reply that belongs to an expired motion-control request comes first, in request order.
+    if (swallowExpiredReply(reply)) continue;
+    if (wire::isSuccessReply(reply, expected)) {
+      lastResponse_ = reply;
+      parseResponse(lastResponse_, line);
+      return;
+    }
+    if (routePendingReply(reply)) continue;
+    const bool failure = !reply.empty() && reply.front() == '!';
+    if (failure && wire::replyName(reply) == expectedName) {
+      lastResponse_ = reply;
+      parseResponse(lastResponse_, line);  // throws the failure message
+    }
+    if (wait == ReplyWait::kMotion) {
+      logLine(stderr,
+              oneLine(unexpectedReplyMessage(reply, expected)) + " (ignored; the motion goes on)");
+      continue;
+    }
+    // The real reply may still come: kept, it would be read as the next request's.
+    dropConnection();
+    if (failure) parseResponse(reply, line);  // the failure message, as the controller sent it
+    throw ProtocolError(unexpectedReplyMessage(reply, expected));
+  }
+}
+
+void SessionCore::abortInterruptedMotion(const std::string& expected) {
+  // The arm must not go on moving because the caller stopped waiting for it.
+  const UninterruptedScope wholly;
+  const std::string_view expectedName = std::string_view(expected).substr(1);
+  try {
+    writeLine(wire::kAbortRequest, kCommandTimeoutMs);
+    {
+      // Its reply may come before or after the motion's; it answers nobody here.
+      const std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+      expiredRequestNames_.push_back(wire::kAbortRequest.substr(1));
+    }
+    ReplyDeadline deadline{Clock::now(), kInterruptedMotionEndMs, false};
+    for (;;) {
+      const std::string reply = readReplyLine(deadline);
+      if (swallowExpiredReply(reply)) continue;
+      const bool ownFailure =
+          !reply.empty() && reply.front() == '!' && wire::replyName(reply) == expectedName;
+      if (ownFailure || wire::isSuccessReply(reply, expected)) {
+        logLine(stderr, "Epson motion aborted on interrupt: " + oneLine(reply));
+        return;
+      }
+      if (routePendingReply(reply)) continue;
+      logLine(stderr, oneLine(unexpectedReplyMessage(reply, expected)) +
+                          " (ignored; the motion is being aborted)");
+    }
+  } catch (const std::exception& error) {
+    logLine(stderr, std::string("The interrupted Epson motion did not confirm its end (") +
+                        error.what() + "); the connection is dropped");
+    dropConnection();
+  }
+}
+
+void SessionCore::expireInterruptedRequest(const std::string& expected) {
+  if (receiveStart_ < receiveBuffer_.size()) {
+    // Part of the reply is here already: the rest could not be told from a new reply.
+    logLine(stderr, "Interrupted in the middle of an Epson response; the connection is dropped");
+    dropConnection();
+    return;
+  }
+  const std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+  expiredRequestNames_.emplace_back(std::string_view(expected).substr(1));
+}
+
+void SessionCore::checkInterruptUnlocked(std::unique_lock<std::mutex>& pendingLock) {
+  pendingLock.unlock();
+  try {
+    throwIfInterrupted();
+  } catch (...) {
+    pendingLock.lock();
+    throw;
+  }
+  pendingLock.lock();
 }
 
 std::string SessionCore::execute(const ConnectionHeld& held, const std::string& statement) {
@@ -292,7 +401,39 @@ void SessionCore::beginMotion() {
   std::lock_guard<std::mutex> pendingLock(pendingMutex_);
   pausedSince_.reset();
   pausedTotal_ = Clock::duration::zero();
+  motionsBegun_.fetch_add(1);
   motionInProgress_.store(true);
+}
+
+void SessionCore::lockEndingMotions(std::unique_lock<std::timed_mutex>& lock) {
+  std::optional<Clock::time_point> firstAbort;
+  std::uint64_t abortedMotion = 0;
+  while (!lock.try_lock_for(kMotionFlagSlice)) {
+    throwIfInterrupted();
+    if (!motionInProgress_.load()) continue;  // an ordinary request: bounded by its time-out
+    const std::uint64_t motion = motionsBegun_.load();
+    if (motion != abortedMotion) {
+      abortedMotion = motion;
+      if (!firstAbort) firstAbort = Clock::now();
+      logLine(stderr, "Aborting the running Epson motion to end the session");
+      try {
+        motionControl(wire::kAbortRequest, true);
+      } catch (const Interrupted&) {
+        throw;
+      } catch (const std::exception& error) {
+        logLine(stderr, std::string("Failed to abort the Epson motion: ") + error.what());
+      }
+      continue;
+    }
+    if (Clock::now() - *firstAbort >= kMotionEndWait) {
+      logLine(stderr, "The Epson motion did not end within " +
+                          std::to_string(kMotionEndWaitMs / 1000) +
+                          " s of $Abort; the connection is shut down under it");
+      shutDownSocket();  // the motion's thread meets the failure at once and lets go
+      lock.lock();
+      return;
+    }
+  }
 }
 
 void SessionCore::endMotion() {
@@ -382,7 +523,7 @@ void SessionCore::awaitDelimiter(ReplyDeadline& deadline) {
                            wire::shownCommandText(lastCommand_) + " after " +
                            std::to_string(deadline.timeoutMs) + " ms");
     }
-    setReceiveTimeout(fd, remaining);
+    setReceiveTimeout(fd, interruptSlice(remaining));
     // Received on the stack and appended: growing the buffer first would zero all the room.
     char chunk[kReceiveChunk];
     const ssize_t received = ::recv(fd, chunk, std::min(kMaxBufferedReply - have, sizeof chunk), 0);
@@ -395,7 +536,10 @@ void SessionCore::awaitDelimiter(ReplyDeadline& deadline) {
     if (received == 0)
       throwReceiveFailure(boost::system::error_code(boost::asio::error::eof).message());
     const int error = errno;
-    if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;  // the loop re-checks
+    if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) {
+      throwIfInterrupted();
+      continue;  // the loop re-checks the deadline
+    }
     throwReceiveFailure(systemErrorText(error));
   }
 }
@@ -426,7 +570,7 @@ std::string SessionCore::takePhysicalLine() {
 void SessionCore::writeLine(const std::string& line, int timeoutMs) {
   const std::string data = line + "\r\n";
   std::lock_guard<std::mutex> writeLock(writeMutex_);
-  if (!socket_.is_open()) throw std::runtime_error("command() was called but socket not connected");
+  if (!socket_.is_open()) throw NotConnected("command() was called but socket not connected");
   const int fd = socket_.native_handle();
   const Clock::time_point deadline = deadlineAfter(std::chrono::milliseconds(timeoutMs));
   std::size_t sent = 0;
@@ -529,7 +673,7 @@ bool SessionCore::routePendingReply(const std::string& line) {
   const bool failure = line.front() == '!';
   const bool forPending = failure
                               ? wire::replyName(line) == std::string_view(pendingPrefix_).substr(1)
-                              : startsWith(line, pendingPrefix_);
+                              : wire::isSuccessReply(line, pendingPrefix_);
   if (!forPending) return false;
   // Time paused does not count against the motion's own deadline.
   if (!failure && motionInProgress_.load()) {
@@ -556,7 +700,7 @@ bool SessionCore::swallowExpiredReply(const std::string& line) {
   return true;
 }
 
-void SessionCore::motionControl(const std::string& line) {
+std::string SessionCore::motionControl(const std::string& line, bool queue) {
   // Without a motion the request waits for the connection like any other. A motion may take the
   // connection while we wait, and then holds it for minutes: a pause must not wait behind the
   // very motion it is meant to pause, so the wait is taken in slices and the flag re-read.
@@ -565,18 +709,28 @@ void SessionCore::motionControl(const std::string& line) {
                         std::chrono::duration_cast<std::chrono::milliseconds>(kMotionFlagSlice));
     if (lock.ownsLock()) {
       command(lock.held(), line, kCommandTimeoutMs);
-      return;
+      return lastResponse_;
     }
+    throwIfInterrupted();
   }
-  sendDuringMotion(line);
+  return sendDuringMotion(line, queue);
 }
 
-void SessionCore::sendDuringMotion(const std::string& line) {
+std::string SessionCore::sendDuringMotion(const std::string& line, bool queue) {
   // A Go or Move holds the connection; its thread reads our reply and routes it here. When the
   // motion ends first, this thread reads the reply itself.
   std::unique_lock<std::mutex> pendingLock(pendingMutex_);
+  if (!pendingPrefix_.empty() && queue) {
+    // The one pending ends within its own time-out, answered or expired.
+    const Clock::time_point slotDeadline = Clock::now() + kPendingReplyTimeout + kMotionFlagSlice;
+    while (!pendingPrefix_.empty() && Clock::now() < slotDeadline) {
+      pendingCondition_.wait_until(pendingLock,
+                                   std::min(slotDeadline, Clock::now() + kMotionFlagSlice));
+      checkInterruptUnlocked(pendingLock);
+    }
+  }
   if (!pendingPrefix_.empty()) {
-    throw std::runtime_error("Another Epson motion-control command is pending");
+    throw EpsonError("Another Epson motion-control command is pending");
   }
   pendingPrefix_ = wire::expectedReplyPrefix(line);
   pendingReply_.clear();
@@ -596,16 +750,31 @@ void SessionCore::sendDuringMotion(const std::string& line) {
     throw;
   }
   const Clock::time_point deadline = Clock::now() + kPendingReplyTimeout;
-  const bool answeredOrEnded = pendingCondition_.wait_until(pendingLock, deadline, [this] {
+  const auto answeredOrEnded = [this] {
     return !pendingReply_.empty() || !motionInProgress_.load();
-  });
-  if (answeredOrEnded && pendingReply_.empty()) {
-    try {
-      readPendingReplyAfterMotion(pendingLock, deadline, generation);
-    } catch (...) {
-      clearPending();  // the next motion-control request must not find this one pending
-      throw;
+  };
+  try {
+    bool ended = false;
+    for (;;) {
+      ended = pendingCondition_.wait_until(
+          pendingLock, std::min(deadline, Clock::now() + interruptSlice(kPendingReplyTimeout)),
+          answeredOrEnded);
+      if (ended || Clock::now() >= deadline) break;
+      checkInterruptUnlocked(pendingLock);
     }
+    if (ended && pendingReply_.empty()) {
+      readPendingReplyAfterMotion(pendingLock, deadline, generation);
+    }
+  } catch (const Interrupted&) {
+    // Its reply still comes, in order: it must not pass for another one's.
+    if (pendingReply_.empty() && generation == connectionGeneration_) {
+      expiredRequestNames_.push_back(pendingPrefix_.substr(1));
+    }
+    clearPending();
+    throw;
+  } catch (...) {
+    clearPending();  // the next motion-control request must not find this one pending
+    throw;
   }
   const std::string reply = std::move(pendingReply_);
   const std::string name = pendingPrefix_.substr(1);
@@ -614,9 +783,10 @@ void SessionCore::sendDuringMotion(const std::string& line) {
     // The controller still answers it, in order: that reply must not pass for another one's, on
     // the connection it was sent on.
     if (generation == connectionGeneration_) expiredRequestNames_.push_back(name);
-    throw std::runtime_error("Timed out waiting for Epson response to " + line);
+    throw EpsonTimeout("Timed out waiting for Epson response to " + line);
   }
   parseResponse(reply, line);
+  return reply;
 }
 
 void SessionCore::readPendingReplyAfterMotion(std::unique_lock<std::mutex>& pendingLock,
@@ -627,6 +797,7 @@ void SessionCore::readPendingReplyAfterMotion(std::unique_lock<std::mutex>& pend
     if (motionInProgress_.load()) {
       // Another motion holds the connection now; its thread routes the reply.
       pendingCondition_.wait_until(pendingLock, std::min(deadline, Clock::now() + slice));
+      if (pendingReply_.empty()) checkInterruptUnlocked(pendingLock);
       continue;
     }
     // Lock order: connection before pending.
@@ -634,6 +805,7 @@ void SessionCore::readPendingReplyAfterMotion(std::unique_lock<std::mutex>& pend
     {
       ConnectionLock connectionLock(*this, slice);
       pendingLock.lock();
+      if (!connectionLock.ownsLock()) checkInterruptUnlocked(pendingLock);
       if (!connectionLock.ownsLock() || !pendingReply_.empty()) continue;
       if (generation == connectionGeneration_ && connected_.load()) {
         readPendingReply(connectionLock.held(), pendingLock, deadline);
@@ -642,7 +814,12 @@ void SessionCore::readPendingReplyAfterMotion(std::unique_lock<std::mutex>& pend
     }
     // The connection it was sent on is gone: its reply will never come.
     pendingLock.unlock();
-    std::this_thread::sleep_until(deadline);
+    try {
+      sleepInterruptibly(deadline - Clock::now());
+    } catch (...) {
+      pendingLock.lock();
+      throw;
+    }
     pendingLock.lock();
     return;
   }
@@ -666,7 +843,7 @@ void SessionCore::readPendingReply(const ConnectionHeld&, std::unique_lock<std::
         // Nobody else waits on this connection: a stray line is a fault, as for any request.
         const std::string message = unexpectedReplyMessage(line, expected);
         dropConnection();
-        throw std::runtime_error(message);
+        throw ProtocolError(message);
       }
     }
   } catch (const SessionTimeout&) {

@@ -27,22 +27,23 @@
 #include <vector>
 
 #include "epson/command_channel.hpp"  // the time-outs
+#include "epson/errors.hpp"
 
 namespace epson {
 
 class SessionCore;
 class SessionCoreSeam;
 
-/// A reply, write or receive that did not complete in time.
-class SessionTimeout : public std::runtime_error {
+/// A reply, write, receive or connect attempt that did not complete in time.
+class SessionTimeout : public EpsonTimeout {
  public:
-  using std::runtime_error::runtime_error;
+  using EpsonTimeout::EpsonTimeout;
 };
 
-/// A write or receive that failed, with the system's error text.
-class SessionFailure : public std::runtime_error {
+/// A connect, write or receive that failed, with the system's error text.
+class SessionFailure : public ConnectionLost {
  public:
-  using std::runtime_error::runtime_error;
+  using ConnectionLost::ConnectionLost;
 };
 
 /// Proof that the caller holds the session's connection lock: every `...Locked` operation takes
@@ -57,13 +58,21 @@ class ConnectionHeld {
   ConnectionHeld() = default;
 };
 
+/// Tag of the lock taken by the steps that end a session: see ConnectionLock.
+struct EndingMotions {};
+inline constexpr EndingMotions kEndingMotions{};
+
 /// Holds the connection lock of a session for a scope.
 class ConnectionLock {
  public:
-  /// Waits for the lock.
+  /// Waits for the lock (when the thread is interruptible, in slices that ask the check).
   explicit ConnectionLock(SessionCore& session);
   /// Waits at most `wait`; ownsLock() tells whether it was taken.
   ConnectionLock(SessionCore& session, std::chrono::milliseconds wait);
+  /// For disconnect, a second connect and teardown: a motion of another thread that holds the
+  /// connection is aborted and awaited at most kMotionEndWaitMs; a motion that still has not
+  /// ended then has the connection shut down under it, so that it lets go at once.
+  ConnectionLock(SessionCore& session, EndingMotions);
 
   bool ownsLock() const { return lock_.owns_lock(); }
   const ConnectionHeld& held() const { return held_; }
@@ -117,7 +126,7 @@ class SessionCore {
   /// Resolves, connects and logs in, with retries; prints "Connected to HOST:PORT". A session
   /// that is connected must be closed first.
   void connectLocked(const ConnectionHeld& held, const std::string& host, std::uint16_t port,
-                     const std::string& password);
+                     const std::string& password, const ConnectOptions& options = {});
   void logoutLocked(const ConnectionHeld& held);
   /// Shuts the socket down and closes it (if a failed step has not closed it already), clears the
   /// flags and prints "Disconnected from ..."; throws "Failed to disconnect: ..." when the close
@@ -132,9 +141,12 @@ class SessionCore {
   std::string execute(const ConnectionHeld& held, const std::string& statement);
   const std::string& lastResponse(const ConnectionHeld&) const { return lastResponse_; }
 
-  /// A motion-control request ($Pause, $Continue): delivered at once past a running motion, whose
-  /// thread routes the reply here; without a motion an ordinary request.
-  void motionControl(const std::string& line);
+  /// A motion-control request ($Pause, $Continue, $Abort): delivered at once past a running
+  /// motion, whose thread routes the reply here; without a motion an ordinary request. Only one
+  /// is pending at a time: with `queue`, a request waits for the one pending (bounded by its
+  /// time-out) instead of being refused.
+  /// Returns the reply line.
+  std::string motionControl(const std::string& line, bool queue = false);
 
   /// False also when the peer has closed or reset the connection, seen without a request.
   bool isConnected() const;
@@ -174,8 +186,22 @@ class SessionCore {
 
   void beginMotion();
   void endMotion();
+  /// The body of ConnectionLock(session, kEndingMotions).
+  void lockEndingMotions(std::unique_lock<std::timed_mutex>& lock);
+  /// Reads the reply to `line` (expected prefix `expected`) against `deadline`.
+  void awaitReply(const std::string& line, const std::string& expected, ReplyDeadline& deadline,
+                  ReplyWait wait);
+  /// Ctrl-C during a Go or Move: sends $Abort and waits, bounded and uninterruptible, for the
+  /// motion's own reply; drops the connection when it does not come.
+  void abortInterruptedMotion(const std::string& expected);
+  /// Ctrl-C during an ordinary request: its reply, still to come, is marked to be swallowed (or
+  /// the connection dropped when part of it has arrived already).
+  void expireInterruptedRequest(const std::string& expected);
+  /// Asks the interrupt check with the pending lock released: the check may wait for the GIL.
+  void checkInterruptUnlocked(std::unique_lock<std::mutex>& pendingLock);
   void login(const ConnectionHeld& held, const std::string& password);
-  void openSocket(const boost::asio::ip::tcp::resolver::results_type& endpoints);
+  void openSocket(const boost::asio::ip::tcp::resolver::results_type& endpoints,
+                  Clock::duration timeout);
   /// Checks `reply` to `request`, updating the login flag; throws on failure.
   void parseResponse(const std::string& reply, const std::string& request);
   /// Closes the socket, clears the flags and tells the listeners. Nothing is sent or logged.
@@ -198,7 +224,7 @@ class SessionCore {
   std::string takePhysicalLine();
   /// Writes `line` + terminator within `timeoutMs`.
   void writeLine(const std::string& line, int timeoutMs);
-  void sendDuringMotion(const std::string& line);
+  std::string sendDuringMotion(const std::string& line, bool queue);
   /// Waits, after the motion that carried it has ended, for a pending motion-control reply: reads
   /// the connection itself unless another holder routes the reply first.
   void readPendingReplyAfterMotion(std::unique_lock<std::mutex>& pendingLock,
@@ -226,6 +252,8 @@ class SessionCore {
   std::atomic<bool> connected_{false};
   std::atomic<bool> loggedIn_{false};
   std::atomic<bool> motionInProgress_{false};
+  /// Counts the motions begun, so that a disconnect aborts each motion it waits behind once.
+  std::atomic<std::uint64_t> motionsBegun_{0};
   /// The descriptor of the open connection for the request-free liveness check; -1 when closed.
   std::atomic<int> liveDescriptor_{-1};
   /// The process that opened the connection; 0 when none is open.

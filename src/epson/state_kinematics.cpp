@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "epson/core_helpers.hpp"
+#include "epson/errors.hpp"
 #include "epson/numbers.hpp"
 
 namespace epson::ops {
@@ -29,21 +30,21 @@ constexpr int kJointCount = 6;
 std::vector<double> getState(SessionCore& session) {
   // A poller must never block behind a motion that may hold the connection for minutes.
   if (session.motionInProgress()) {
-    throw std::runtime_error(
+    throw EpsonError(
         "getState() skipped: a motion command is in progress and holds the connection until "
         "the move completes");
   }
   const ConnectionLock lock(session, kStateLockWait);
   if (!lock.ownsLock()) {
-    throw std::runtime_error("getState() timed out waiting for the connection");
+    throw EpsonTimeout("getState() timed out waiting for the connection");
   }
 
   const std::string output = session.execute(lock.held(), kStateStatement);
   std::vector<double> values = numbers::leadingDoubles(output);
   if (values.size() != kStateValueCount) {
-    throw std::runtime_error("Failed to parse robot state. Expected " +
-                             std::to_string(kStateValueCount) + " values, received " +
-                             std::to_string(values.size()) + ": " + numbers::quoted(output));
+    throw ProtocolError("Failed to parse robot state. Expected " +
+                        std::to_string(kStateValueCount) + " values, received " +
+                        std::to_string(values.size()) + ": " + numbers::quoted(output));
   }
   return values;
 }
@@ -88,14 +89,14 @@ std::vector<double> inverseKinematics(SessionCore& session,
     try {
       output = session.execute(lock.held(), statement);
     } catch (const std::exception& error) {
-      throw std::runtime_error("Epson controller IK query failed for joint " +
-                               std::to_string(joint) + " (" + statement + "): " + error.what());
+      throw EpsonError("Epson controller IK query failed for joint " + std::to_string(joint) +
+                       " (" + statement + "): " + error.what());
     }
     std::istringstream stream = numbers::classicInput(output);
     double angle = 0.0;
     if (!(stream >> angle && numbers::onlyBlanksLeft(stream) && std::isfinite(angle))) {
-      throw std::runtime_error("Failed to parse Epson controller IK response for joint " +
-                               std::to_string(joint) + ": " + numbers::quoted(output));
+      throw ProtocolError("Failed to parse Epson controller IK response for joint " +
+                          std::to_string(joint) + ": " + numbers::quoted(output));
     }
     joints.push_back(angle);
   }

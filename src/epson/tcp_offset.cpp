@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "epson/core_helpers.hpp"
+#include "epson/errors.hpp"
 #include "epson/numbers.hpp"
 #include "epson/tool_slots.hpp"
 
@@ -83,7 +84,7 @@ void setTcpOffset(SessionCore& session, TcpOffsetState& state, const std::vector
     stored = std::fabs(readback[i] - native[i]) <= kVerifyTolerance;
   }
   if (!stored || getToolLocked(session, lock.held()) != kReservedTcpTool) {
-    throw std::runtime_error("Failed to verify the Epson controller TCP offset");
+    throw EpsonError("Failed to verify the Epson controller TCP offset");
   }
 }
 

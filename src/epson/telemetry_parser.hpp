@@ -14,11 +14,15 @@
 
 namespace epson {
 
-/// The latest complete six-axis sample.
+/// One complete six-axis sample.
 struct TelemetrySample {
   std::array<double, 6> joints{};  ///< J1..J6 in the controller's joint units
   std::array<double, 6> pose{};    ///< [X, Y, Z, U, V, W], millimetres and degrees
   std::chrono::steady_clock::time_point timestamp{};  ///< when it was stored
+  /// Complete samples since the last connect, this one included (1 for the first): a gap
+  /// between two samples tells how many were lost between them. The reader's own reconnections
+  /// do not reset it.
+  std::uint64_t sequence = 0;
   bool valid = false;  ///< a sample has been stored since the last connect
 };
 

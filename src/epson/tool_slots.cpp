@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "epson/caller_text.hpp"
+#include "epson/errors.hpp"
 #include "epson/numbers.hpp"
 #include "epson/wire_protocol.hpp"
 
@@ -86,8 +87,7 @@ std::int32_t getToolLocked(SessionCore& session, const ConnectionHeld& held) {
   const std::int64_t value = numbers::parseControllerInteger(session.execute(held, "Print Tool"));
   // Taken as unsigned, a negative value is huge: one comparison refuses both ends.
   if (static_cast<std::uint64_t>(value) > static_cast<std::uint64_t>(kMaxToolNumber)) {
-    throw std::runtime_error("Controller returned an invalid Tool number: " +
-                             std::to_string(value));
+    throw ProtocolError("Controller returned an invalid Tool number: " + std::to_string(value));
   }
   return static_cast<std::int32_t>(value);
 }
@@ -113,13 +113,13 @@ std::vector<double> getToolDefinitionLocked(SessionCore& session, const Connecti
   checkToolNumber(toolNum, false);
   // Reading the coordinates of an empty slot is a controller error; ask first for a clear message.
   if (!isToolDefinedLocked(session, held, toolNum)) {
-    throw std::runtime_error("Tool " + std::to_string(toolNum) + " is not defined");
+    throw EpsonError("Tool " + std::to_string(toolNum) + " is not defined");
   }
   const std::string payload = session.execute(held, toolDefinitionQuery(toolNum));
   std::vector<double> values = numbers::leadingDoubles(payload);
   if (values.size() != kToolDefinitionValues) {
-    throw std::runtime_error("Failed to parse TLSet definition. Expected 6 values, received " +
-                             std::to_string(values.size()) + ": " + numbers::quoted(payload));
+    throw ProtocolError("Failed to parse TLSet definition. Expected 6 values, received " +
+                        std::to_string(values.size()) + ": " + numbers::quoted(payload));
   }
   return values;
 }

@@ -1,9 +1,12 @@
 #include "epson/wire_protocol.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <optional>
 #include <stdexcept>
 
 #include "epson/core_helpers.hpp"
+#include "epson/errors.hpp"
 
 namespace epson::wire {
 
@@ -32,6 +35,11 @@ std::string shownCommandText(std::string_view request) {
   return std::string(request);
 }
 
+bool isSuccessReply(std::string_view reply, std::string_view prefix) {
+  return startsWith(reply, prefix) &&
+         (reply.size() == prefix.size() || reply[prefix.size()] == ',');
+}
+
 std::string_view replyName(std::string_view reply) {
   if (reply.empty()) return {};
   const std::size_t comma = reply.find(',');
@@ -39,7 +47,7 @@ std::string_view replyName(std::string_view reply) {
 }
 
 LoginEffect checkReply(std::string_view reply, std::string_view request) {
-  if (reply.empty()) throw std::runtime_error("Empty response from Epson controller");
+  if (reply.empty()) throw ProtocolError("Empty response from Epson controller");
   if (reply.front() == '#') {
     if (startsWith(reply, "#Login")) return LoginEffect::kLoggedIn;
     if (startsWith(reply, "#Logout")) return LoginEffect::kLoggedOut;
@@ -48,25 +56,33 @@ LoginEffect checkReply(std::string_view reply, std::string_view request) {
   if (reply.front() == '!') {
     std::string message = "Remote command failed: ";
     message.append(reply);
+    std::optional<int> code;
     const std::size_t firstComma = reply.find(',');
     if (firstComma != std::string_view::npos) {
       const std::size_t secondComma = reply.find(',', firstComma + 1);
-      const std::string_view code = reply.substr(
+      const std::string_view codeText = reply.substr(
           firstComma + 1, secondComma == std::string_view::npos ? std::string_view::npos
                                                                 : secondComma - firstComma - 1);
-      if (code == "99") message.append(kErrorCode99Note);
+      if (codeText == "99") message.append(kErrorCode99Note);
+      int number = 0;
+      const auto [end, error] =
+          std::from_chars(codeText.data(), codeText.data() + codeText.size(), number);
+      if (!codeText.empty() && error == std::errc() && end == codeText.data() + codeText.size()) {
+        code = number;
+      }
     }
-    message.append(" (command: ").append(shownCommandText(request)).append(")");
-    throw std::runtime_error(message);
+    const std::string shown = shownCommandText(request);
+    message.append(" (command: ").append(shown).append(")");
+    throw ControllerError(message, code, shown, std::string(reply));
   }
-  throw std::runtime_error("Invalid remote command response: " + std::string(reply));
+  throw ProtocolError("Invalid remote command response: " + std::string(reply));
 }
 
 std::string executePayload(std::string_view reply) {
   const std::size_t first = reply.find('"');
   const std::size_t last = reply.rfind('"');
   if (first == std::string_view::npos || first == last) {
-    throw std::runtime_error("Unexpected Execute response: " + std::string(reply));
+    throw ProtocolError("Unexpected Execute response: " + std::string(reply));
   }
   return std::string(reply.substr(first + 1, last - first - 1));
 }
@@ -83,8 +99,8 @@ bool hasOpenQuote(std::string_view text) {
 }
 
 void throwReplyTooLong() {
-  throw std::runtime_error("Epson Remote Ethernet response exceeds " +
-                           std::to_string(kMaxReplyBytes) + " bytes");
+  throw ProtocolError("Epson Remote Ethernet response exceeds " + std::to_string(kMaxReplyBytes) +
+                      " bytes");
 }
 
 }  // namespace epson::wire

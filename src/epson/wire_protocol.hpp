@@ -11,11 +11,18 @@ namespace epson::wire {
 /// Largest logical reply line accepted; a peer that sends more without ending it is broken.
 constexpr std::size_t kMaxReplyBytes = 1048576;
 
+/// Ends a running or paused motion (and the controller's tasks); reply "#Abort,0".
+inline const std::string kAbortRequest = "$Abort";
+
 /// "#" + the request name: "$Execute,\"Go P1\"" expects "#Execute", "$Pause" expects "#Pause".
 std::string expectedReplyPrefix(std::string_view request);
 
 /// The request as it may appear in a message: a login shows as "$Login,<redacted>".
 std::string shownCommandText(std::string_view request);
+
+/// True when `reply` is the success reply `prefix` names ("#GetIO" answers "#GetIO,1" but not
+/// "#GetIOByte,1F", which shares its first letters).
+bool isSuccessReply(std::string_view reply, std::string_view prefix);
 
 /// The name a reply line answers: the text between its first character and its first comma
 /// ("#Pause,0" and "!Pause,21" both name "Pause"). Empty for an empty line.

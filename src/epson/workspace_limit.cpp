@@ -1,6 +1,7 @@
 // The Cartesian workspace limit: XYLim in strict mode, set and verified by read-back.
 #include "epson/workspace_limit.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "epson/errors.hpp"
 #include "epson/numbers.hpp"
 #include "epson/wire_protocol.hpp"
 
@@ -57,8 +59,8 @@ void addSafetyCuboid(SessionCore& session, const std::vector<double>& minCornerM
   std::istringstream modeStream = numbers::classicInput(modeOutput);
   std::int32_t mode = 0;
   if (!(modeStream >> mode && numbers::onlyBlanksLeft(modeStream) && mode == 1)) {
-    throw std::runtime_error("Epson controller did not verify XYLIM_STRICT: " +
-                             numbers::quoted(modeOutput));
+    throw EpsonError("Epson controller did not verify XYLIM_STRICT: " +
+                     numbers::quoted(modeOutput));
   }
 
   const std::string boundsOutput = session.execute(lock.held(), kBoundsQuery);
@@ -67,14 +69,41 @@ void addSafetyCuboid(SessionCore& session, const std::vector<double>& minCornerM
     double value = 0.0;
     if (!(boundsStream >> value) || !std::isfinite(value) ||
         std::fabs(value - wanted) > kReadBackToleranceMm) {
-      throw std::runtime_error("Epson controller did not verify XYLim bounds: " +
-                               numbers::quoted(boundsOutput));
+      throw EpsonError("Epson controller did not verify XYLim bounds: " +
+                       numbers::quoted(boundsOutput));
     }
   }
   if (!numbers::onlyBlanksLeft(boundsStream)) {
-    throw std::runtime_error("Epson controller returned extra XYLim bounds: " +
-                             numbers::quoted(boundsOutput));
+    throw EpsonError("Epson controller returned extra XYLim bounds: " +
+                     numbers::quoted(boundsOutput));
   }
+}
+
+std::optional<SafetyCuboid> getSafetyCuboid(SessionCore& session) {
+  const ConnectionLock lock(session);
+  const std::string modeOutput = session.execute(lock.held(), kModeQuery);
+  const std::string boundsOutput = session.execute(lock.held(), kBoundsQuery);
+  std::istringstream modeStream = numbers::classicInput(modeOutput);
+  std::int32_t mode = 0;
+  if (!(modeStream >> mode && numbers::onlyBlanksLeft(modeStream))) {
+    throw ProtocolError("Failed to parse XYLimMode response: " + numbers::quoted(modeOutput));
+  }
+  std::istringstream boundsStream = numbers::classicInput(numbers::commasToBlanks(boundsOutput));
+  std::vector<double> bounds(6);
+  for (double& value : bounds) {
+    if (!(boundsStream >> value) || !std::isfinite(value)) {
+      throw ProtocolError("Failed to parse XYLim bounds: " + numbers::quoted(boundsOutput));
+    }
+  }
+  if (!numbers::onlyBlanksLeft(boundsStream)) {
+    throw ProtocolError("Failed to parse XYLim bounds: " + numbers::quoted(boundsOutput));
+  }
+  if (std::all_of(bounds.begin(), bounds.end(), [](double value) { return value == 0.0; })) {
+    return std::nullopt;
+  }
+  // Read back as min X, max X, min Y, max Y, min Z, max Z.
+  return SafetyCuboid{
+      {bounds[0], bounds[2], bounds[4]}, {bounds[1], bounds[3], bounds[5]}, mode == 1};
 }
 
 }  // namespace epson::ops

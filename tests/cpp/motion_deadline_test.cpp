@@ -1,52 +1,22 @@
 // A motion's reply deadline with short time-outs, over a connected socket pair: time spent
 // paused does not count against it, and lines routed to a pending pause do not extend it.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "epson/session_core.hpp"
-#include "epson/session_core_seam.hpp"
+#include "controller_end.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-/// The controller's end of a session whose client end is a connected session core.
-class MotionDeadline : public ::testing::Test {
+/// A motion statement run on another thread, as Go and Move do.
+class MotionDeadline : public epson::testing::ControllerEnd {
  protected:
-  void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    epson::SessionCoreSeam::adoptConnectedSocket(session_, fds[0], true);
-    controller_ = fds[1];
-  }
-
-  void TearDown() override {
-    epson::SessionCoreSeam::forgetConnection(session_);  // the peer is a test
-    ::close(controller_);
-  }
-
-  /// Reads one request line from the session.
-  std::string request() {
-    std::string line;
-    for (char c = 0; ::recv(controller_, &c, 1, 0) == 1 && c != '\n';) {
-      if (c != '\r') line.push_back(c);
-    }
-    return line;
-  }
-
-  void reply(const std::string& line) {
-    const std::string data = line + "\r\n";
-    ASSERT_EQ(::send(controller_, data.data(), data.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(data.size()));
-  }
-
   /// Runs a motion statement with `timeoutMs` on another thread, as Go and Move do.
   std::thread motion(int timeoutMs, std::string& error) {
     return std::thread([this, timeoutMs, &error] {
@@ -58,9 +28,6 @@ class MotionDeadline : public ::testing::Test {
       }
     });
   }
-
-  epson::SessionCore session_;
-  int controller_ = -1;
 };
 
 TEST_F(MotionDeadline, TimeSpentPausedDoesNotCount) {
