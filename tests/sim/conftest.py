@@ -7,7 +7,8 @@ import time
 
 import pytest
 
-from epson_remote.sim import ControllerSimulator
+from epson_remote.sim import ControllerSimulator, RemoteEthernetServer
+from epson_remote.sim.controller import SimulatedController
 
 
 class LineClient:
@@ -39,6 +40,12 @@ class LineClient:
     def ask(self, line: str) -> bytes:
         self.request(line)
         return self.line()
+
+    def answer(self, line: str) -> str:
+        """The reply to ``line`` as text, without its CR LF."""
+        reply = self.ask(line)
+        assert reply.endswith(b"\r\n"), reply
+        return reply[:-2].decode()
 
     def read_for(self, seconds: float) -> bytes:
         """Everything that arrives within ``seconds`` (stops early at end of stream)."""
@@ -102,3 +109,20 @@ def simulator():
     for each test."""
     with ControllerSimulator(telemetry_rate_hz=200.0) as simulator:
         yield simulator
+
+
+@pytest.fixture
+def model() -> SimulatedController:
+    """A robot model in this process, with a fast clock, for tests that change its state
+    directly."""
+    return SimulatedController(time_scale=20.0)
+
+
+@pytest.fixture
+def remote(model, connect):
+    """A client logged in to a command server in front of ``model``."""
+    with RemoteEthernetServer(model) as server:
+        client = connect(server.host, server.port)
+        assert client.ask("$Login,") == b"#Login,0\r\n"
+        yield client
+        model.reset_state()  # ends a program still running

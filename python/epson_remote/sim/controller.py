@@ -10,10 +10,20 @@ Readiness
 ``Print`` and ``Motor Off`` are answered in every state, ``Reset`` whenever no motion runs.
 Every other statement that changes the robot or its settings (``Motor On``, ``Power``,
 ``Speed``, ``Accel``, ``SpeedS``, ``AccelS``, ``XYLimMode``, ``XYLim``, ``TLSet``, ``TLClr``,
-``Tool``, motions) is refused with error 20 while the emergency stop is active, the safeguard
+``Tool``, the I/O statements ``On``, ``Off``, ``Out``..., assignments of Global Preserve
+variables, motions) is refused with error 20 while the emergency stop is active, the safeguard
 is open, the controller is in teach mode or an error is pending (until ``Reset``); motions also
 with the motors off. Assigning a point variable (``P1 = ...``) is allowed in every state. While
-a motion runs, every statement but ``Print`` answers 21.
+a motion (or a ``Wait``) of ``$Execute`` runs, every statement but ``Print`` answers 21.
+
+I/O, variables, programs
+------------------------
+``io`` (``io_memory.IOMemory``) and ``variables`` (``variables.GlobalVariables``) are the
+controller's I/O and Global Preserve variables; ``register_program`` registers what ``$Start``
+runs (``programs.py``). ``remote_request`` answers the Remote Ethernet requests of
+``remote_requests.py``. A program ends at ``$Stop``, ``$Abort``, an emergency stop or teach
+mode, pauses with ``$Pause`` or an opened safeguard; a statement of it that fails leaves the
+error ``ERROR_PROGRAM_BASE`` + its failure code pending.
 
 Error state
 -----------
@@ -21,7 +31,9 @@ An emergency stop aborts the running motion (its ``execute`` answers 99), turns 
 and sets the error ``ERROR_EMERGENCY_STOP`` in ``SysErr``. ``Reset`` clears the error once the
 emergency stop has been released. A motion refused before it starts (unreachable target, path
 through an unreachable region, a singularity or outside the XYLim box) answers 99 and leaves no
-pending error, so the next statement runs as usual.
+pending error, so the next statement runs as usual. ``abort`` (``$Abort``) stops a running or
+paused motion where the arm is (its ``execute`` answers ``ERR_ABORTED``), ends the program, and
+leaves the motors on and no error pending.
 
 Status words
 ------------
@@ -41,8 +53,11 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import spel
+from .io_memory import IOMemory
 from .kinematics import IDENTITY, Arm, ArmGeometry, Frame, frame_to_pose, pose_to_frame
 from .motion import Box, Motion, MotionError, plan_go, plan_move
+from .programs import Programs, Task
+from .remote_requests import RemoteRequests
 from .spel import (
     ERR_ELEMENT,
     ERR_RANGE,
@@ -55,13 +70,21 @@ from .spel import (
     Point,
     PrintStmt,
     SpelError,
+    VariableAssign,
+    WaitStmt,
 )
+from .variables import BadElement, GlobalVariables, UnknownVariable
 
 CTRLDEV_REMOTE_ETHERNET = 21
 ERR_NOT_READY = 20
 ERR_BUSY = 21
 ERR_MOTION = 99
+# What the $Execute of a motion stopped by $Abort answers. A real controller's code is not
+# published; this one is also what an emergency stop's abort answers.
+ERR_ABORTED = 99
 ERROR_EMERGENCY_STOP = 1  # SysErr after an emergency stop, until Reset
+# SysErr after a statement of a program failed: this plus the statement's failure code.
+ERROR_PROGRAM_BASE = 2000
 
 HOME_JOINTS = (0.0, 0.0, 0.0, 0.0, 90.0, 0.0)
 MAX_TOOL = 15
@@ -88,6 +111,30 @@ CTRL_ESTOP = 0x100
 CTRL_SAFEGUARD = 0x200
 
 _WAIT_SLICE = 0.25  # s, longest single wait of a motion's execute
+_CONDITION_POLL = 0.01  # s, how often a Wait re-reads its condition (inputs change from outside)
+_IO_FUNCTIONS = {
+    # SPEL+ function: (I/O kind, width)
+    "sw": ("input", "bit"),
+    "in": ("input", "byte"),
+    "inw": ("input", "word"),
+    "oport": ("output", "bit"),
+    "out": ("output", "byte"),
+    "outw": ("output", "word"),
+    "memsw": ("memory", "bit"),
+    "memin": ("memory", "byte"),
+    "meminw": ("memory", "word"),
+}
+_IO_STATEMENTS = {
+    # SPEL+ statement: (I/O kind, width, bit state for the bit forms)
+    "on": ("output", "bit", True),
+    "off": ("output", "bit", False),
+    "memon": ("memory", "bit", True),
+    "memoff": ("memory", "bit", False),
+    "out": ("output", "byte", None),
+    "outw": ("output", "word", None),
+    "memout": ("memory", "byte", None),
+    "memoutw": ("memory", "word", None),
+}
 
 
 @dataclass(frozen=True)
@@ -134,8 +181,15 @@ class SimulatedController:
         self._cond = threading.Condition(threading.Lock())
         self._run: _Run | None = None
         self._busy = False
+        # $Abort arrived while a motion was being planned: it must not start.
+        self._abort_pending = False
+        self._motion_owner: Task | None = None  # the program whose motion runs, if any
         self._pose_cache: tuple[Any, tuple[float, ...]] = (None, ())
         self._evaluator = spel.Evaluator(_Machine(self))
+        self.io = IOMemory()
+        self.variables = GlobalVariables()
+        self._programs = Programs(self._cond, self._program_statement, self._program_failed)
+        self._remote = RemoteRequests(self)
         with self._cond:
             self._power_on()
 
@@ -157,39 +211,118 @@ class SimulatedController:
             return f'#Execute,"{spel.format_print(values)}"'
         if isinstance(node, MotionStmt):
             return self._motion(node)
+        if isinstance(node, WaitStmt):
+            return self._execute_wait(node)
         with self._cond:
             if self._busy:
                 return f"!Execute,{ERR_BUSY}"
             try:
-                if isinstance(node, Assign):
-                    self._points[node.number] = spel.without_posture(
-                        self._evaluator.point(node.value)
-                    )
-                else:
-                    self._command(node)
+                self._apply(node)
             except SpelError as e:
                 return f"!Execute,{e.code}"
         return "#Execute,0"
 
     def pause(self) -> str:
+        """``$Pause``: the motion and the program stop where they are until ``resume``."""
         with self._cond:
-            run = self._run
-            if run is None:
-                return "!Pause,20"
-            if run.paused_at is None:
-                run.paused_at = time.monotonic()
-                self._cond.notify_all()
-            return "#Pause,0"
+            paused = self._pause_run()
+            paused = self._programs.pause() or paused
+            return "#Pause,0" if paused else "!Pause,20"
 
     def resume(self) -> str:
+        """``$Continue``: what ``pause`` (or an opened safeguard) held goes on."""
+        with self._cond:
+            if self._estop or self._safeguard_open:
+                return "!Continue,20"
+            resumed = False
+            run = self._run
+            if run is not None and run.paused_at is not None:
+                run.paused_total += time.monotonic() - run.paused_at
+                run.paused_at = None
+                self._cond.notify_all()
+                resumed = True
+            resumed = self._programs.resume() or resumed
+            return "#Continue,0" if resumed else "!Continue,20"
+
+    # --- Remote Ethernet requests, programs -----------------------------------------------------
+
+    def remote_request(self, name: str, params: list[str], execute_running: bool) -> str:
+        """The reply to one of the requests of ``remote_requests.REQUESTS``."""
+        return self._remote.answer(name, params, execute_running)
+
+    def remote_conditions(self) -> tuple[bool, bool]:
+        """(Auto mode, ready): ready is no emergency stop, safeguard closed, no error pending."""
+        with self._cond:
+            return not self._teach, not self._not_ready()
+
+    def remote_status(self) -> str:
+        """The payload of ``#GetStatus``: 11 flags (Test, Teach, Auto, Warning, SError,
+        Safeguard, EStop, Error, Paused, Running, Ready) and the 4-digit error code."""
         with self._cond:
             run = self._run
-            if run is None or run.paused_at is None or self._estop or self._safeguard_open:
-                return "!Continue,20"
-            run.paused_total += time.monotonic() - run.paused_at
-            run.paused_at = None
-            self._cond.notify_all()
-            return "#Continue,0"
+            motion_paused = run is not None and run.paused_at is not None
+            paused = motion_paused or self._programs.paused()
+            running = (self._busy and not motion_paused) or self._programs.running()
+            ready = not (
+                self._not_ready() or self._busy or self._programs.active() or motion_paused
+            )
+            flags = (
+                False,  # Test: no test mode here
+                self._teach,
+                not self._teach,
+                False,  # Warning: none simulated
+                False,  # SError: no severe errors simulated
+                self._safeguard_open,
+                self._estop,
+                self._error != 0,
+                paused,
+                running,
+                ready,
+            )
+            code = min(self._error, 9999)
+        return "".join("1" if flag else "0" for flag in flags) + f",{code:04d}"
+
+    def register_program(self, function: int, statements: list[str], loop: bool = False) -> None:
+        """Register the SPEL+ ``statements`` as the program of ``function`` (0..63) for
+        ``$Start``; ``loop`` runs them again and again until ``$Stop``. Replaces an earlier
+        registration (a running program goes on with the statements it started with)."""
+        with self._cond:
+            self._programs.register(function, statements, loop)
+
+    def program_status(self) -> dict:
+        """The registered functions and the last started program's state (running, paused, the
+        statement it runs, rounds of a loop, its failure)."""
+        with self._cond:
+            return self._programs.status()
+
+    def start_program(self, function: int) -> int:
+        """``$Start``: 0 when the program started, else the failure code."""
+        with self._cond:
+            if not self._programs.is_registered(function):
+                return ERR_ELEMENT
+            if self._teach or self._not_ready() or self._programs.active():
+                return ERR_NOT_READY
+            self._programs.start(function)
+            return 0
+
+    def stop_programs(self) -> None:
+        """``$Stop``: the running or paused program ends (its motion stops where the arm is)."""
+        with self._cond:
+            self._stop_programs()
+
+    def abort(self) -> str:
+        """``$Abort``: the motion, running or paused, stops where the arm is; its ``execute``
+        answers ``ERR_ABORTED``. The motors stay on and no error is left pending. Refused (20)
+        only in teach mode; without a motion it changes nothing."""
+        with self._cond:
+            if self._teach:
+                return "!Abort,20"
+            if self._busy and self._run is None:
+                self._abort_pending = True
+                self._cond.notify_all()
+            self._abort_run()
+            self._stop_programs()
+            return "#Abort,0"
 
     def telemetry(self) -> Telemetry:
         with self._cond:
@@ -211,6 +344,7 @@ class SimulatedController:
             self._estop = True
             self._motors = False
             self._error = ERROR_EMERGENCY_STOP
+            self._stop_programs()
 
     def release_emergency_stop(self) -> None:
         """The switch released; the error stays until ``Reset``."""
@@ -218,13 +352,12 @@ class SimulatedController:
             self._estop = False
 
     def set_safeguard(self, open_: bool) -> None:
-        """Open or close the safeguard; opening it pauses a running motion."""
+        """Open or close the safeguard; opening it pauses a running motion and program."""
         with self._cond:
             self._safeguard_open = bool(open_)
-            run = self._run
-            if open_ and run is not None and run.paused_at is None:
-                run.paused_at = time.monotonic()
-                self._cond.notify_all()
+            if open_:
+                self._pause_run()
+                self._programs.pause()
 
     def set_teach_mode(self, on: bool) -> None:
         """Switch the controller to teach mode (remote statements then answer 20)."""
@@ -232,6 +365,7 @@ class SimulatedController:
             self._teach = bool(on)
             if on:
                 self._abort_run()
+                self._stop_programs()
 
     def set_point(self, number: int, pose: list[float]) -> None:
         """P<number> = XY(pose)."""
@@ -272,10 +406,15 @@ class SimulatedController:
             }
 
     def reset_state(self) -> None:
-        """Back to the power-on state; a running motion is aborted."""
+        """Back to the power-on state; a running motion and program are stopped, programs,
+        I/O, wirings and variables forgotten."""
         with self._cond:
             self._abort_run()
+            self._stop_programs()
+            self._programs.forget()
             self._power_on()
+        self.io.clear()
+        self.variables.clear()
 
     # --- state ----------------------------------------------------------------------------------
 
@@ -299,6 +438,28 @@ class SimulatedController:
         self._safeguard_open = False
         self._teach = False
         self._error = 0
+
+    def _pause_run(self) -> bool:
+        """Hold the motion where it is; False when none runs."""
+        run = self._run
+        if run is None:
+            return False
+        if run.paused_at is None:
+            run.paused_at = time.monotonic()
+            self._cond.notify_all()
+        return True
+
+    def _stop_programs(self) -> None:
+        """End the program (and its motion) and wait until its thread is out of its statement."""
+        task = self._programs.request_stop()
+        if task is None:
+            return
+        if self._busy and self._motion_owner is task:
+            if self._run is not None:
+                self._abort_run()
+            else:
+                self._abort_pending = True
+        self._programs.wait_ended(task)
 
     def _abort_run(self) -> None:
         run = self._run
@@ -370,6 +531,43 @@ class SimulatedController:
 
     # --- settings statements --------------------------------------------------------------------
 
+    def _apply(self, node: Any) -> None:
+        """A statement that is neither Print, a motion nor Wait."""
+        if isinstance(node, Assign):
+            self._points[node.number] = spel.without_posture(self._evaluator.point(node.value))
+        elif isinstance(node, VariableAssign):
+            self._assign_variable(node)
+        else:
+            self._command(node)
+
+    def _assign_variable(self, node: VariableAssign) -> None:
+        ev = self._evaluator
+        index = None if node.index is None else ev.integer(node.index)
+        value = ev.eval(node.value)
+        self._require_ready()
+        try:
+            self.variables.write(node.name, index, lambda vtype: vtype.from_spel(value))
+        except UnknownVariable:
+            raise SpelError(ERR_UNKNOWN, f"unknown variable {node.name!r}") from None
+        except BadElement as e:
+            raise SpelError(ERR_ELEMENT, str(e)) from None
+        except ValueError as e:
+            raise SpelError(ERR_RANGE, str(e)) from None
+
+    def _io_statement(self, kw: str, args: tuple[Any, ...]) -> None:
+        ev = self._evaluator
+        kind, width, state = _IO_STATEMENTS[kw]
+        port = ev.integer(args[0])
+        try:
+            if width == "bit":
+                self.io.set_bit(kind, port, bool(state))
+            elif width == "byte":
+                self.io.set_byte(kind, port, ev.integer(args[1]))
+            else:
+                self.io.set_word(kind, port, ev.integer(args[1]))
+        except ValueError as e:
+            raise SpelError(ERR_RANGE, str(e)) from None
+
     def _command(self, node: Command) -> None:
         ev = self._evaluator
         kw, args = node.keyword, node.args
@@ -437,6 +635,8 @@ class SimulatedController:
             if n != 0 and n not in self._tools:
                 raise SpelError(ERR_ELEMENT, f"Tool {n} is not defined")
             self._tool = n
+        elif kw in _IO_STATEMENTS:
+            self._io_statement(kw, args)
         else:  # pragma: no cover - the parser knows no other keyword
             raise SpelError(ERR_UNKNOWN, f"unknown statement {kw}")
 
@@ -446,9 +646,12 @@ class SimulatedController:
 
     # --- motion ---------------------------------------------------------------------------------
 
-    def _motion(self, node: MotionStmt) -> str:
+    def _motion(self, node: MotionStmt, owner: Task | None = None) -> str:
+        """A motion of ``$Execute`` or (``owner``) of a program's task."""
         ev = self._evaluator
         with self._cond:
+            if owner is not None and owner.stop_requested:
+                return f"!Execute,{ERR_ABORTED}"  # stopped on its way here
             if self._busy:
                 return f"!Execute,{ERR_BUSY}"
             try:
@@ -475,6 +678,8 @@ class SimulatedController:
             if stop_at_once:
                 return "#Execute,0"
             self._busy = True
+            self._abort_pending = False
+            self._motion_owner = owner
         try:
             # Planning runs without the lock so that telemetry and Print keep answering.
             if node.kind == "go":
@@ -528,10 +733,15 @@ class SimulatedController:
     def _run_motion(self, motion: Motion) -> str:
         with self._cond:
             try:
+                if self._abort_pending:
+                    self._abort_pending = False
+                    return f"!Execute,{ERR_ABORTED}"
                 if self._not_ready() or not self._motors:
                     # An emergency stop or the like arrived while the motion was planned.
-                    return f"!Execute,{ERR_MOTION}"
+                    return f"!Execute,{ERR_ABORTED}"
                 run = _Run(motion, time.monotonic())
+                if self._motion_owner is not None and self._motion_owner.paused:
+                    run.paused_at = run.started  # its program was paused while it was planned
                 self._run = run
                 while not run.aborted:
                     if run.paused_at is None:
@@ -543,9 +753,77 @@ class SimulatedController:
                         self._cond.wait(min(left, _WAIT_SLICE))
                     else:
                         self._cond.wait(_WAIT_SLICE)
-                return f"!Execute,{ERR_MOTION}"
+                return f"!Execute,{ERR_ABORTED}"
             finally:
                 self._busy = False
+                self._motion_owner = None
+
+    # --- Wait and the statements of programs ------------------------------------------------------
+
+    def _execute_wait(self, node: WaitStmt) -> str:
+        """``Wait`` through ``$Execute``: the controller is busy meanwhile; ``$Abort`` ends it."""
+        with self._cond:
+            if self._busy:
+                return f"!Execute,{ERR_BUSY}"
+            self._busy = True
+            self._abort_pending = False
+            try:
+                self._wait(node, lambda: self._abort_pending, lambda: False)
+                if self._abort_pending:
+                    return f"!Execute,{ERR_ABORTED}"
+            except SpelError as e:
+                return f"!Execute,{e.code}"
+            finally:
+                self._busy = False
+                self._abort_pending = False
+        return "#Execute,0"
+
+    def _wait(self, node: WaitStmt, stopped, paused) -> None:
+        """Wait (lock held) for the time, or until the condition holds or its time-out passed;
+        the time does not run while ``paused()``; ends early once ``stopped()``."""
+        ev = self._evaluator
+        limit = None
+        if node.timeout is not None or not node.is_condition:
+            limit = ev.number(node.value if not node.is_condition else node.timeout)
+            if limit < 0:
+                raise SpelError(ERR_RANGE, "a Wait time is not negative")
+        waited = 0.0
+        last = time.monotonic()
+        while not stopped():
+            now = time.monotonic()
+            if not paused():
+                waited += now - last
+            last = now
+            if node.is_condition and not paused() and ev.number(node.value) != 0:
+                return
+            if limit is not None and waited >= limit:
+                return
+            step = _CONDITION_POLL if node.is_condition or paused() else _WAIT_SLICE
+            if limit is not None and not paused():
+                step = min(step, limit - waited)
+            self._cond.wait(step)
+
+    def _program_statement(self, node: Any, task: Task) -> None:
+        """One statement of a program, on its task's thread (lock not held)."""
+        if isinstance(node, MotionStmt):
+            reply = self._motion(node, owner=task)
+            if reply.startswith("!"):
+                raise SpelError(int(reply.rsplit(",", 1)[1]), "the motion failed")
+            return
+        with self._cond:
+            if task.stop_requested:
+                return  # stopped between its check and here
+            if isinstance(node, WaitStmt):
+                self._wait(node, lambda: task.stop_requested, lambda: task.paused)
+            elif isinstance(node, PrintStmt):
+                for item in node.items:  # evaluated for its errors; the output goes nowhere
+                    self._evaluator.eval(item)
+            else:
+                self._apply(node)
+
+    def _program_failed(self, code: int) -> None:
+        """A program's statement failed (lock held): an error is pending until Reset."""
+        self._error = ERROR_PROGRAM_BASE + code
 
 
 class _Machine:
@@ -620,11 +898,23 @@ class _Machine:
             if not 1 <= index <= 6:
                 raise SpelError(ERR_RANGE, "joint number out of range 1..6")
             return c._reported_joints()[index - 1]
-        if name in ("sw", "in"):
-            if index < 0:
-                raise SpelError(ERR_RANGE, "input number out of range")
-            return 0
+        if name in _IO_FUNCTIONS:
+            kind, width = _IO_FUNCTIONS[name]
+            try:
+                if width == "bit":
+                    return 1 if c.io.bit(kind, index) else 0
+                if width == "byte":
+                    return c.io.byte(kind, index)
+                return c.io.word(kind, index)
+            except ValueError as e:
+                raise SpelError(ERR_RANGE, str(e)) from None
         raise KeyError(name)
+
+    def variable(self, name: str, index: int | None) -> Any:
+        try:
+            return self.c.variables.spel_value(name, index)
+        except BadElement as e:
+            raise SpelError(ERR_ELEMENT, str(e)) from None
 
     def point(self, number: int) -> Point:
         p = self.c._points.get(number)

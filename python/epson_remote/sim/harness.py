@@ -21,6 +21,7 @@ import dataclasses
 import importlib
 import itertools
 import multiprocessing
+import operator
 import os
 import pickle
 import signal
@@ -52,6 +53,7 @@ class ControllerSimulator:
     - ``host``, ``command_port``, ``telemetry_port``: where to listen (port 0 = a free port).
     - ``controller_factory``: "module:callable" building the robot model from ``time_scale=``
       (default: the simulator's ``SimulatedController``).
+    - ``geometry``: the arm's ``ArmGeometry`` for the default robot model (default: its own).
 
     Use it as a context manager, or call ``start()`` and ``stop()``. A simulator serves many
     tests in turn: ``reset()`` puts it back to its freshly started state. Every method may be
@@ -68,6 +70,7 @@ class ControllerSimulator:
         command_port: int = 0,
         telemetry_port: int = 0,
         controller_factory: str | None = None,
+        geometry: Any = None,
     ) -> None:
         self._options = {
             "password": password,
@@ -77,6 +80,7 @@ class ControllerSimulator:
             "command_port": command_port,
             "telemetry_port": telemetry_port,
             "controller_factory": controller_factory,
+            "geometry": geometry,
         }
         self.host = host
         self.command_port: int | None = None
@@ -307,6 +311,70 @@ class ControllerSimulator:
         """A snapshot of the model (motors, power, speeds, tools, limits, joints, pose, ...)."""
         return self._call("controller.state")
 
+    def set_teach_mode(self, on: bool) -> None:
+        """Teach mode on (not Auto: remote requests that act on the robot answer 20) or off."""
+        self._call("controller.set_teach_mode", bool(on))
+
+    # -- I/O, variables, programs -----------------------------------------------------------
+
+    def set_input(self, bit: int, on: bool) -> None:
+        """Switch input ``bit`` (0..65535) on or off, as a sensor would."""
+        self._call("controller.io.set_bit", "input", bit, bool(on))
+
+    def set_input_byte(self, port: int, value: int) -> None:
+        """Set the 8 inputs of byte port ``port`` (bits 8*port..8*port+7) to ``value``."""
+        self._call("controller.io.set_byte", "input", port, value)
+
+    def set_input_word(self, port: int, value: int) -> None:
+        """Set the 16 inputs of word port ``port`` (bits 16*port..16*port+15) to ``value``."""
+        self._call("controller.io.set_word", "input", port, value)
+
+    def input(self, bit: int) -> bool:
+        """The state of input ``bit``."""
+        return self._call("controller.io.bit", "input", bit)
+
+    def output(self, bit: int) -> bool:
+        """The state of output ``bit``, as a client or a program left it."""
+        return self._call("controller.io.bit", "output", bit)
+
+    def output_byte(self, port: int) -> int:
+        return self._call("controller.io.byte", "output", port)
+
+    def output_word(self, port: int) -> int:
+        return self._call("controller.io.word", "output", port)
+
+    def memory(self, bit: int) -> bool:
+        """The state of memory bit ``bit``."""
+        return self._call("controller.io.bit", "memory", bit)
+
+    def wire_output_to_input(self, output_bit: int, input_bit: int, delay_s: float = 0.0) -> None:
+        """Make ``input_bit`` follow ``output_bit`` ``delay_s`` seconds after each change (a
+        gripper and its sensor); the input takes the output's state at once. ``reset()`` ends
+        every wiring."""
+        self._call("controller.io.wire_output_to_input", output_bit, input_bit, delay_s)
+
+    def define_variable(self, name: str, type: str, value: Any = None) -> None:
+        """Define the Global Preserve variable ``name`` of SPEL+ type ``type`` (Boolean, Byte,
+        UByte, Short, Integer, UShort, Long, Int32, UInt32, Int64, UInt64, Real, Double, String)
+        holding ``value``: a value of the type, a list of them for an array (indexes from 0), or
+        None for the type's zero."""
+        self._call("controller.variables.define", name, type, value)
+
+    def variable(self, name: str) -> Any:
+        """The value of variable ``name`` (a list for an array) or of element ``name(index)``."""
+        return self._call("controller.variables.value", name)
+
+    def register_program(self, function: int, statements: list[str], *, loop: bool = False) -> None:
+        """Register SPEL+ ``statements`` as the program ``$Start,function`` (0..63) runs, one
+        after another in a task of its own; ``loop`` repeats them until ``$Stop``."""
+        self._call("controller.register_program", function, list(statements), bool(loop))
+
+    def program_status(self) -> dict:
+        """The registered functions and the last started program: running, paused, the
+        statement it runs, completed rounds of a loop, and its failure (None while it has
+        none)."""
+        return self._call("controller.program_status")
+
     # -- telemetry port ---------------------------------------------------------------------
 
     def configure_telemetry(
@@ -483,6 +551,18 @@ _CALLS = frozenset(
         "controller.set_safeguard",
         "controller.set_point",
         "controller.state",
+        "controller.set_teach_mode",
+        "controller.io.bit",
+        "controller.io.byte",
+        "controller.io.word",
+        "controller.io.set_bit",
+        "controller.io.set_byte",
+        "controller.io.set_word",
+        "controller.io.wire_output_to_input",
+        "controller.variables.define",
+        "controller.variables.value",
+        "controller.register_program",
+        "controller.program_status",
         "telemetry.configure",
         "telemetry.drop_clients",
         "telemetry.client_count",
@@ -502,7 +582,9 @@ class _Child:
         from .telemetry import TelemetryServer
 
         self._options = options
-        self.controller = _make_controller(options["controller_factory"], options["time_scale"])
+        self.controller = _make_controller(
+            options["controller_factory"], options["time_scale"], options["geometry"]
+        )
         self.server = RemoteEthernetServer(
             self.controller,
             host=options["host"],
@@ -534,7 +616,7 @@ class _Child:
         if method not in _CALLS:
             raise AttributeError(f"the simulator has no call {method!r}")
         target, _, name = method.rpartition(".")
-        owner = getattr(self, target) if target else self
+        owner = operator.attrgetter(target)(self) if target else self
         return getattr(owner, name)(*args, **kwargs)
 
     # The two calls that are not a single method of the server, the model or the telemetry:
@@ -550,11 +632,11 @@ class _Child:
         return dataclasses.asdict(self.telemetry.config)
 
 
-def _make_controller(factory: str | None, time_scale: float):
+def _make_controller(factory: str | None, time_scale: float, geometry: Any = None):
     if factory is None:
         from .controller import SimulatedController
 
-        return SimulatedController(time_scale=time_scale)
+        return SimulatedController(time_scale=time_scale, geometry=geometry)
     module_name, _, attribute = factory.partition(":")
     if not attribute:
         raise ValueError(f"controller_factory must read 'module:callable', not {factory!r}")

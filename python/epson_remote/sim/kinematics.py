@@ -287,6 +287,28 @@ class Arm:
         pos = (r * c1 + g.d6 * ax[0], r * s1 + g.d6 * ax[1], z + g.d6 * ax[2])
         return Frame(rot, pos)
 
+    # The points of the chain a drawing of the arm joins, in order.
+    CHAIN_POINTS = ("base", "column", "shoulder", "elbow", "forearm", "wrist", "flange")
+
+    def chain_frames(self, joints: Joints | list[float]) -> list[Frame]:
+        """The frames at ``CHAIN_POINTS`` (the product of the chain in the module comment, taken
+        step by step): the base, the top of the J1 column, the J2 axis, the J3 axis, the end of
+        the elbow offset, the wrist centre and the flange, whose frame equals ``flange()``."""
+        g = self.g
+        q1, q2, q3, q4, q5, q6 = (math.radians(j) for j in joints)
+
+        def step(rot: Mat3 = IDENTITY.rot, pos: Vec3 = (0.0, 0.0, 0.0)) -> Frame:
+            return Frame(rot, pos)
+
+        column = step(rot_z(q1)) @ step(pos=(0.0, 0.0, g.d1))
+        shoulder = column @ step(pos=(g.a1, 0.0, 0.0))
+        elbow = shoulder @ step(rot_y(q2)) @ step(pos=(0.0, 0.0, g.a2))
+        forearm = elbow @ step(rot_y(q3)) @ step(pos=(0.0, 0.0, g.a3))
+        wrist = forearm @ step(pos=(g.d4, 0.0, 0.0))
+        hand = wrist @ step(mat_mul(rot_x(q4), mat_mul(rot_y(q5), rot_x(q6))))
+        flange = hand @ step(pos=(g.d6, 0.0, 0.0)) @ step(_ALIGN)
+        return [IDENTITY, column, shoulder, elbow, forearm, wrist, flange]
+
     def posture_of(self, joints: Joints | list[float]) -> tuple[bool, bool, bool]:
         """Posture flags (front, above, flip) of a joint configuration."""
         g = self.g

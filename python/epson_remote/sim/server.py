@@ -22,6 +22,8 @@ import traceback
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from .remote_requests import REQUESTS as REMOTE_REQUESTS
+
 # Longest statement (and so result) a controller accepts in one $Execute request.
 MAX_STATEMENT_BYTES = 4060
 # A client that sends this much without a line end is cut off instead of being buffered forever.
@@ -179,8 +181,10 @@ class RemoteEthernetServer:
     """The controller's Remote Ethernet command port.
 
     ``controller`` needs ``execute(statement)``, ``pause()`` and ``resume()`` returning whole
-    reply lines without terminator. ``password`` None accepts any login; otherwise ``$Login,<pw>``
-    must carry exactly that password (``!Login,13`` if not).
+    reply lines without terminator; ``$Abort`` is answered when it also has ``abort()``, and the
+    requests of ``remote_requests.REQUESTS`` (I/O, variables, status, programs) when it has
+    ``remote_request(name, params, execute_running)``. ``password`` None accepts any login;
+    otherwise ``$Login,<pw>`` must carry exactly that password (``!Login,13`` if not).
     """
 
     def __init__(
@@ -200,6 +204,7 @@ class RemoteEthernetServer:
         self._requests: list[str] = []
         self._statements: list[str] = []
         self._client: _Client | None = None
+        self._executes_running = 0  # $Execute requests taken and not yet answered
         self._stopping = False
         self._listener = listen(host, port, backlog)
         self.host, self.port = self._listener.getsockname()[:2]
@@ -461,6 +466,8 @@ class RemoteEthernetServer:
                 client.send(b"!Execute,15\r\n")
             else:
                 # A motion blocks until it has ended: run it aside so that $Pause gets through.
+                with self._lock:
+                    self._executes_running += 1
                 threading.Thread(
                     target=self._execute, args=(client, statement), name="execute", daemon=True
                 ).start()
@@ -468,11 +475,36 @@ class RemoteEthernetServer:
             self._reply(client, self._ask(self._controller.pause, failure="!Pause,99"))
         elif name == "Continue":
             self._reply(client, self._ask(self._controller.resume, failure="!Continue,99"))
+        elif name == "Abort" and hasattr(self._controller, "abort"):
+            # Answered at once like $Pause: it is meant for the motion still running.
+            self._reply(client, self._ask(self._controller.abort, failure="!Abort,99"))
+        elif name in REMOTE_REQUESTS and hasattr(self._controller, "remote_request"):
+            # Answered here, not behind a running $Execute; the controller refuses (21) what
+            # must wait for the Execute to end.
+            with self._lock:
+                execute_running = self._executes_running > 0
+            params = line.split(",")[1:]
+            self._reply(
+                client,
+                self._ask(
+                    self._controller.remote_request,
+                    name,
+                    params,
+                    execute_running,
+                    failure=f"!{name},99",
+                ),
+            )
         else:
             self._reply(client, f"!{name},11")
 
     def _execute(self, client: _Client, statement: str) -> None:
-        self._reply(client, self._ask(self._controller.execute, statement, failure="!Execute,99"))
+        try:
+            reply = self._ask(self._controller.execute, statement, failure="!Execute,99")
+        finally:
+            # Counted out before the reply goes, so the client's next request finds it ended.
+            with self._lock:
+                self._executes_running -= 1
+        self._reply(client, reply)
 
     @staticmethod
     def _ask(method: Callable[..., str], *args, failure: str) -> str:

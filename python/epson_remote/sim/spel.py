@@ -6,17 +6,21 @@ Statements
 ``Print expr[, expr...]``, ``Reset``, ``Motor On|Off``, ``Power Low|High``, ``Speed s[, a, b]``,
 ``Accel a, d[, ...]``, ``SpeedS v[, ...]``, ``AccelS a[, d[, ...]]``, ``XYLimMode n``,
 ``XYLim x1, x2, y1, y2[, z1, z2]``, ``TLSet n, point``, ``TLClr n``, ``Tool n``,
-``P<n> = point``, ``Go point [CP] [LJM [flag]] [Till expr | Find expr] [!...!] [SYNC]`` and
-``Move point [ROT] [ECP] [CP] [Till expr | Find expr] [!...!] [SYNC]``.
+``P<n> = point``, ``On bit``, ``Off bit``, ``Out port, byte``, ``OutW port, word``,
+``MemOn bit``, ``MemOff bit``, ``MemOut port, byte``, ``MemOutW port, word``, assignments of
+Global Preserve variables (``name = expr``, ``name(index) = expr``), ``Wait seconds`` and
+``Wait condition[, timeout]`` (in programs), ``Go point [CP] [LJM [flag]] [Till expr | Find
+expr] [!...!] [SYNC]`` and ``Move point [ROT] [ECP] [CP] [Till expr | Find expr] [!...!]
+[SYNC]``.
 
-Accepted and parsed but without effect in the simulator (it has no I/O, no conveyor and a
-single robot): ``CP`` (there is never a following motion to blend into), ``ECP`` (no external
-control point is defined), ``Find`` (no input ever changes, so nothing is recorded), the
-parallel statements between ``!`` marks, ``SYNC`` (the motion starts at once), the posture flag
-after ``LJM``, the depart/approach values of ``Speed``/``SpeedS`` and the extra values of
-``Accel``/``AccelS`` beyond acceleration and deceleration. ``Till`` evaluates its condition
-when the motion starts: the inputs of the simulator never change, so a condition that is true
-stops the motion before it begins and a false one never stops it.
+Accepted and parsed but without effect in the simulator (it has no conveyor and a single
+robot): ``CP`` (there is never a following motion to blend into), ``ECP`` (no external
+control point is defined), ``Find`` (nothing is recorded), the parallel statements between
+``!`` marks, ``SYNC`` (the motion starts at once), the posture flag after ``LJM``, the
+depart/approach values of ``Speed``/``SpeedS`` and the extra values of ``Accel``/``AccelS``
+beyond acceleration and deceleration. ``Till`` evaluates its condition once, when the motion
+starts: a condition that is true then stops the motion before it begins and a false one never
+stops it.
 
 Expressions
 -----------
@@ -25,7 +29,10 @@ Mod``, comparisons (``= <> < > <= >=``), ``Not And Or Xor``, the constants ``Tru
 ``False``, ``On`` (1), ``Off`` (0), status and setting words, point functions (``XY``, ``Here``,
 ``P<n>``, ``P(n)``, ``TLSet(n)``, ``XYLim(n)``, ``LJM``, ``AglToPls``), coordinate functions
 ``CX``..``CW``, and point arithmetic: ``P1 + P2``, ``P1 +X(10)`` / ``Here -Z(5)`` (offset one
-coordinate) and ``P1 :Z(100)`` (replace one coordinate). Names are case-insensitive.
+coordinate) and ``P1 :Z(100)`` (replace one coordinate), the I/O functions ``Sw(bit)``,
+``In(port)``, ``InW(port)``, ``Oport(bit)``, ``Out(port)``, ``OutW(port)``, ``MemSw(bit)``,
+``MemIn(port)``, ``MemInW(port)``, and Global Preserve variables (``name``, ``name(index)``).
+Names are case-insensitive; a name may end with ``$`` (SPEL+ string variables).
 
 Integers are 64-bit (``INT_MIN``..``INT_MAX``) and reals are doubles: a literal, a result
 or a conversion to an integer that does not fit is error 14, like a result that overflows to
@@ -113,7 +120,7 @@ _TOKEN_RE = re.compile(
   | (?P<bin>&[Bb][01]+)
   | (?P<num>(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)
   | (?P<str>"[^"]*")
-  | (?P<id>[A-Za-z_][A-Za-z0-9_]*)
+  | (?P<id>[A-Za-z_][A-Za-z0-9_]*\$?)
   | (?P<op><>|<=|>=|[-+*/=<>(),;:!])
     """,
     re.VERBOSE,
@@ -237,6 +244,25 @@ class Assign:
 
 
 @dataclass(frozen=True)
+class VariableAssign:
+    """``name = value`` or ``name(index) = value`` of a Global Preserve variable."""
+
+    name: str
+    index: Any
+    value: Any
+
+
+@dataclass(frozen=True)
+class WaitStmt:
+    """``Wait seconds`` or ``Wait condition[, timeout]`` (a comparison, a logical expression or
+    an I/O bit function is a condition)."""
+
+    value: Any
+    timeout: Any = None
+    is_condition: bool = False
+
+
+@dataclass(frozen=True)
 class MotionStmt:
     kind: str  # "go" or "move"
     target: Any
@@ -265,7 +291,17 @@ _COMMANDS = {
     "tool": (1, 1),
     "motor": (1, 1),
     "power": (1, 1),
+    "on": (1, 1),
+    "off": (1, 1),
+    "out": (2, 2),
+    "outw": (2, 2),
+    "memon": (1, 1),
+    "memoff": (1, 1),
+    "memout": (2, 2),
+    "memoutw": (2, 2),
 }
+_CONDITION_OPS = {"=", "<>", "<", ">", "<=", ">=", "and", "or", "xor"}
+_BIT_FUNCTIONS = {"sw", "oport", "memsw"}
 _MOTION_WORDS = {
     "go": {"cp", "ljm", "till", "find", "sync"},
     "move": {"rot", "ecp", "cp", "till", "find", "sync"},
@@ -345,6 +381,8 @@ class Parser:
             return self.print_statement()
         if word in ("go", "move"):
             return self.motion(word)
+        if word == "wait":
+            return self.wait_statement()
         if word in _COMMANDS:
             args = self.arguments(word)
             least, most = _COMMANDS[word]
@@ -353,7 +391,42 @@ class Parser:
             if len(args) > most:
                 raise SpelError(ERR_SYNTAX, f"{t.text} takes at most {most} parameter(s)")
             return Command(word, tuple(args))
+        if self.at_op("=") or self.at_op("("):
+            return self.variable_assignment(word)
         raise SpelError(ERR_UNKNOWN, f"unknown statement {t.text!r}")
+
+    def variable_assignment(self, name: str) -> VariableAssign:
+        index = None
+        if self.at_op("("):
+            self.enter()
+            self.advance()
+            index = self.expression()
+            self.expect_op(")")
+            self.depth -= 1
+        if not self.at_op("="):
+            raise SpelError(ERR_UNKNOWN, f"unknown statement {name!r}")
+        self.advance()
+        value = self.expression()
+        self.expect_end()
+        return VariableAssign(name, index, value)
+
+    def wait_statement(self) -> WaitStmt:
+        if self.tok.kind == "end":
+            raise SpelError(ERR_ELEMENT, "Wait needs a time or a condition")
+        value = self.expression()
+        timeout = None
+        if self.at_op(","):
+            self.advance()
+            timeout = self.expression()
+        self.expect_end()
+        is_condition = (
+            (isinstance(value, Binary) and value.op in _CONDITION_OPS)
+            or (isinstance(value, Unary) and value.op == "not")
+            or (isinstance(value, Call) and value.name in _BIT_FUNCTIONS)
+        )
+        if timeout is not None and not is_condition:
+            raise SpelError(ERR_SYNTAX, "a time-out belongs to a Wait for a condition")
+        return WaitStmt(value, timeout, is_condition)
 
     def arguments(self, keyword: str) -> list[Any]:
         if self.tok.kind == "end":
@@ -574,6 +647,10 @@ class Machine(Protocol):
     def from_joints(self, joints: tuple[float, ...]) -> Point:
         """The point the TCP reaches at ``joints`` (AglToPls)."""
 
+    def variable(self, name: str, index: int | None) -> Any:
+        """A Global Preserve variable or one of its elements; KeyError when there is none of that
+        name."""
+
 
 _CONSTANTS = {"true": TRUE, "false": FALSE, "on": 1, "off": 0}
 _COORD_FUNCS = {"cx": 0, "cy": 1, "cz": 2, "cu": 3, "cv": 4, "cw": 5}
@@ -588,6 +665,13 @@ _INDEXED = {
     "agl",
     "sw",
     "in",
+    "inw",
+    "oport",
+    "out",
+    "outw",
+    "memsw",
+    "memin",
+    "meminw",
     "accel",
 }
 
@@ -681,6 +765,10 @@ class Evaluator:
             return self.m.word(name)
         except KeyError:
             pass
+        try:
+            return self.m.variable(name, None)
+        except KeyError:
+            pass
         if name in _INDEXED or name in _COORD_FUNCS or name in ("pagl", "ljm", "xy", "agltopls"):
             raise SpelError(ERR_ELEMENT, f"{name} needs parameters")
         raise SpelError(ERR_UNKNOWN, f"unknown name {name!r}")
@@ -724,6 +812,12 @@ class Evaluator:
             return self.m.indexed(name, index)
         if n == 0:
             return self._name(name)
+        if n == 1:
+            index = self.integer(args[0])
+            try:
+                return self.m.variable(name, index)
+            except KeyError:
+                pass
         raise SpelError(ERR_UNKNOWN, f"unknown function {name!r}")
 
     def _unary(self, node: Unary) -> Any:
