@@ -14,6 +14,8 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any
 
+import pytest
+
 HOST = "127.0.0.1"
 
 
@@ -103,3 +105,43 @@ def reaped(process: subprocess.Popen[str]) -> Iterator[subprocess.Popen[str]]:
         if process.poll() is None:
             process.kill()
             process.wait()
+
+
+SYN_SENT = "02"  # the state column of /proc/net/tcp
+
+
+def half_open_connections(port: int) -> int:
+    """Connections of this machine to ``HOST:port`` still waiting for the handshake's answer."""
+    with open("/proc/net/tcp") as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    return sum(1 for row in rows if row[2] == f"0100007F:{port:04X}" and row[3] == SYN_SENT)
+
+
+class SynDroppingPort:
+    """A loopback port that does not answer connection attempts, as an unplugged controller: its
+    listener's queue is full and never accepted from, so Linux drops every further handshake."""
+
+    def __init__(self, port: int = 0) -> None:
+        self._listener = socket.socket()
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((HOST, port))
+        self._listener.listen(0)
+        self.port = self._listener.getsockname()[1]
+        self._fillers = []
+        for _ in range(2):  # the first fills the queue, the second is left unanswered
+            filler = socket.socket()
+            filler.setblocking(False)
+            filler.connect_ex((HOST, self.port))
+            self._fillers.append(filler)
+        if not wait_until(lambda: self.waiting() == 1, timeout=2.0):
+            self.close()
+            pytest.skip("this kernel answers connection attempts beyond a full listen queue")
+
+    def waiting(self) -> int:
+        """Connection attempts to the port left unanswered, the filler's included."""
+        return half_open_connections(self.port)
+
+    def close(self) -> None:
+        for filler in self._fillers:
+            filler.close()
+        self._listener.close()

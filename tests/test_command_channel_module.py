@@ -95,8 +95,16 @@ class TestCommandChannelClass:
         with pytest.raises(TypeError):
             channel.set_tcp_offset("0.1")
         with pytest.raises(TypeError):
-            channel.go("P1")
+            channel.go("P1", "yes")  # a flag must be a bool
         assert sim.requests() == []
+
+    def test_motion_flags_default_to_off(self, sim, channel):
+        sim.script("Go P1", reply="#Execute,0")
+        sim.script("Move P2", reply="#Execute,0")
+        sim.script("SpeedS 100.00000000000000000", reply="#Execute,0")
+        channel.go("P1")
+        channel.move("P2", speed_mm_s=100)
+        assert sim.statements() == ["Go P1", "SpeedS 100.00000000000000000", "Move P2"]
 
     def test_go_takes_its_optional_texts_positionally(self, sim, channel):
         sim.script("Go P1", reply="#Execute,0")

@@ -138,3 +138,25 @@ class TestInvalidCorners:
             sim.push(b"#Execute,0\r\n")
             mover.join()
         assert sim.requests() == ['$Execute,"Go P1"']
+
+
+class TestReadBack:
+    def test_no_box(self, sim, channel):
+        assert channel.get_safety_cuboid() is None
+
+    def test_the_box_set_reads_back(self, sim, channel):
+        channel.add_safety_cuboid([100.0, -200.0, 300.0], [600.0, 200.0, 900.0])
+        assert channel.get_safety_cuboid() == {
+            "min_corner_mm": [100.0, -200.0, 300.0],
+            "max_corner_mm": [600.0, 200.0, 900.0],
+            "strict": True,
+        }
+
+    def test_an_unreadable_reply(self, sim, channel):
+        sim.script("Print XYLimMode", reply='#Execute," 1"')
+        bounds = (
+            "Print CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))"
+        )
+        sim.script(bounds, reply='#Execute," 1 2 x"')
+        with pytest.raises(RuntimeError, match="^Failed to parse XYLim bounds"):
+            channel.get_safety_cuboid()

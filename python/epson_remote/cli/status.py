@@ -14,7 +14,8 @@ from rich.text import Text
 from .._command_channel import CommandChannel
 from . import _status_words
 from ._connection import add_command, add_command_options, add_host_argument, password
-from ._output import CliError, make_console
+from ._library_log import library_log
+from ._output import CliError, error_console, make_console
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -23,7 +24,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "status",
         help="show a controller's safety state, power, limits, Tool and position",
         description="Log in to a controller, read its status words (emergency stop, safeguard, "
-        "teach mode, errors), servo power mode, point-to-point motion limits, the selected "
+        "teach mode, errors), its remote status flags (auto, running, paused, ready, ...), "
+        "servo power mode, point-to-point motion limits, the selected "
         "Tool and TCP, and the robot's joints and pose, then log out. Reads only: it never "
         "turns the motors on or changes a setting.",
         examples=[
@@ -42,6 +44,7 @@ def read_status(channel: CommandChannel) -> dict[str, Any]:
     limits = channel.get_ptp_motion_limits()
     return {
         "status": channel.get_controller_status(),
+        "remote_status": channel.get_remote_status(),
         "emergency_stopped": channel.is_emergency_stopped(),
         "power_mode": channel.get_power_mode().name,
         "ptp_motion_limits": {
@@ -57,16 +60,14 @@ def read_status(channel: CommandChannel) -> dict[str, Any]:
 
 def run(args: argparse.Namespace) -> int:
     console = make_console()
-    channel = CommandChannel()
-    try:
-        channel.connect(args.host, args.command_port, password(args))
-        report = read_status(channel)
-    except RuntimeError as error:
-        raise CliError(str(error)) from None
-    except ValueError as error:  # a password with a line ending
-        raise CliError(str(error), exit_code=2) from None
-    finally:
-        channel.disconnect()
+    # With --json, standard output carries the JSON object and nothing else.
+    with library_log(console, notices=error_console() if args.json else None):
+        try:
+            with CommandChannel() as channel:
+                channel.connect(args.host, args.command_port, password(args))
+                report = read_status(channel)
+        except ValueError as error:  # a password with a line ending
+            raise CliError(str(error), exit_code=2) from None
     if args.json:
         console.print_json(json.dumps({"host": args.host, "port": args.command_port, **report}))
         return 0
@@ -82,8 +83,14 @@ def render(where: str, report: dict[str, Any]) -> Panel:
     safety = Table.grid(padding=(0, 2))
     safety.add_column(style="bold")
     safety.add_column()
-    for flag in _status_words.decode(report["status"]):
+    for flag in _status_words.flags(report["status"]):
         safety.add_row(flag.label, Text(flag.text, style=flag.style))
+    remote = report["remote_status"]
+    flags_on = [name for name, value in remote.items() if name != "error_code" and value]
+    safety.add_row(
+        "Remote status",
+        (", ".join(flags_on) or "no flag set") + f"; code {remote['error_code']:04d}",
+    )
     limits = report["ptp_motion_limits"]
     settings = Table.grid(padding=(0, 2))
     settings.add_column(style="bold")
@@ -102,7 +109,7 @@ def render(where: str, report: dict[str, Any]) -> Panel:
     settings.add_row("TCP pose", f"{_numbers(state['tcp_pose'])}  [mm, deg]")
     fields = report["status"]
     words = "  ".join(f"{name} {value}" for name, value in _status_words.raw_words(fields))
-    blocked = [flag.label.lower() for flag in _status_words.decode(fields) if flag.blocks_motion]
+    blocked = [flag.label.lower() for flag in _status_words.flags(fields) if flag.blocks_motion]
     verdict = (
         Text("Ready for remote commands", style="green")
         if not blocked
