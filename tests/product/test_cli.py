@@ -17,7 +17,13 @@ from pathlib import Path
 import pytest
 from helpers import WITH_DEFAULT_SIGINT, reaped
 
-from epson_remote import CommandChannel
+from epson_remote import (
+    CommandChannel,
+    ConnectionLost,
+    ControllerError,
+    EpsonTimeout,
+    ProtocolError,
+)
 from epson_remote.cli._telemetry import CSV_COLUMNS, Sample, write_csv
 
 # Each test starts processes and takes seconds: kept out of the sanitizer run.
@@ -91,10 +97,24 @@ class TestUsageErrors:
             (["sim", "--telemetry-rate", "0"], "the rate must be in (0, 10000]"),
             (["sim", "--link", "a9=3"], "expected NAME=MM"),
             (["plot", "missing.csv"], "missing.csv: no such file"),
+            (
+                ["status", "127.0.0.1", "--port", "5000"],
+                "unrecognized arguments: --port 5000 (did you mean --command-port?)",
+            ),
+            (
+                ["demo", "--port=5000"],
+                "unrecognized arguments: --port=5000 (did you mean --command-port?)",
+            ),
+            (["monitor", "127.0.0.1", "--port", "2000"], "(did you mean --telemetry-port?)"),
         ],
     )
     def test_exit_code_2_and_a_message(self, runner, args, message):
         assert_clean_failure(runner.cli(*args), 2, message)
+
+    def test_an_option_unknown_to_every_command_is_reported_as_before(self, runner):
+        result = runner.cli("status", "127.0.0.1", "--colour")
+        assert_clean_failure(result, 2, "epson-remote: error: unrecognized arguments: --colour")
+        assert "did you mean" not in result.err
 
     def test_a_file_that_is_not_a_trajectory(self, runner, tmp_path):
         bad = tmp_path / "bad.csv"
@@ -117,6 +137,7 @@ class TestStatus:
             "speed 100 %, acceleration 120 %, deceleration 120 %",
             "Tool        0 (flange)",
             "480.000  0.000  660.000",
+            "Remote status   auto, ready; code 0000",
         ):
             assert text in result.out
         assert all(statement.startswith("Print") for statement in sim.statements())
@@ -135,22 +156,81 @@ class TestStatus:
     def test_json(self, runner, sim):
         result = runner.cli("status", sim.host, "--command-port", str(sim.command_port), "--json")
         assert result.code == 0, result.err
-        report = json.loads(result.out[result.out.index("{") :])
+        report = json.loads(result.out)  # standard output carries the JSON object alone
+        assert result.err.splitlines() == [
+            f"Connected to {sim.host}:{sim.command_port}",
+            f"Disconnected from {sim.host}:{sim.command_port}",
+        ]
         assert report["power_mode"] == "LOW"
         assert report["status"]["emergency_stopped"] == 0
         assert report["ptp_motion_limits"]["acceleration_percent"] == 120
         assert report["state"]["tcp_pose"] == [480.0, 0.0, 660.0, 180.0, 0.0, 180.0]
+        assert report["remote_status"]["ready"] is True
+        assert report["remote_status"]["error_code"] == 0
 
-    def test_controller_refusal_is_shown_with_its_message(self, runner, sim):
-        sim.script("$Login,", reply="!Login,13")
+    def test_the_session_log_lines_come_before_the_report(self, runner, sim):
         result = runner.cli("status", sim.host, "--command-port", str(sim.command_port))
-        assert_clean_failure(result, 1, "epson-remote: error: ")
-        assert "!Login,13" in result.err
+        assert result.code == 0, result.err
+        lines = result.out.splitlines()
+        where = f"{sim.host}:{sim.command_port}"
+        assert lines[:2] == [f"Connected to {where}", f"Disconnected from {where}"]
+        assert result.err == ""
+
+    @pytest.mark.parametrize(
+        ("reply", "hint"),
+        [
+            ("!Login,13", "hint: The controller refused the password"),
+            ("!Login,98", "hint: The controller asks a client on a routed (global) network"),
+        ],
+    )
+    def test_controller_refusal_is_shown_with_its_message(self, runner, sim, reply, hint):
+        sim.script("$Login,", reply=reply)
+        result = runner.cli("status", sim.host, "--command-port", str(sim.command_port))
+        assert_clean_failure(
+            result, 1, f"epson-remote: error: Remote command failed: {reply} (command: $Login,"
+        )
+        assert hint in result.err
+
+    def test_an_unanswered_request_gets_the_time_out_hint(self, runner, sim):
+        sim.script("Print AccelMax(1),AccelMax(2)", silent=True)
+        result = runner.cli("status", sim.host, "--command-port", str(sim.command_port))
+        assert_clean_failure(result, 1, "error: Timed out waiting for an Epson Remote Ethernet")
+        assert "hint: The controller did not answer in time" in result.err
 
     def test_nothing_listening(self, runner):
         result = runner.cli("status", "127.0.0.1", "--command-port", "1", timeout=60)
         assert_clean_failure(result, 1, "Connection refused")
         assert "hint: Nothing listens there" in result.err
+
+
+class TestIo:
+    def args(self, sim, *more: str) -> list[str]:
+        return ["io", sim.host, "--command-port", str(sim.command_port), *more]
+
+    def test_reads_inputs_and_outputs(self, runner, sim):
+        sim.set_input(3, True)
+        result = runner.cli(*self.args(sim, "--bits", "2-4", "--json"))
+        assert result.code == 0, result.err
+        report = json.loads(result.out)  # the session's log lines are on standard error
+        assert report["inputs"] == {"2": False, "3": True, "4": False}
+        assert report["outputs"] == {"2": False, "3": False, "4": False}
+        assert not any(request.startswith("$Set") for request in sim.requests())
+
+    def test_set_switches_with_yes(self, runner, sim):
+        result = runner.cli(*self.args(sim, "--set", "5=on", "--set", "6=off", "--yes"))
+        assert result.code == 0, result.err
+        assert sim.output(5) and not sim.output(6)
+        assert "$SetIO,5,1" in sim.requests()
+
+    def test_set_without_yes_and_no_terminal_switches_nothing(self, runner, sim):
+        result = runner.cli(*self.args(sim, "--set", "5=on"))
+        assert_clean_failure(result, 2, "not switching output 5 on")
+        assert "hint: Pass --yes" in result.err
+        assert not sim.output(5) and not sim.has_client()
+
+    @pytest.mark.parametrize(("option", "bad"), [("--set", "5=up"), ("--bits", "9-2")])
+    def test_bad_options(self, runner, sim, option, bad):
+        assert_clean_failure(runner.cli(*self.args(sim, option, bad)), 2, bad)
 
 
 class TestMonitor:
@@ -177,10 +257,33 @@ class TestMonitor:
         assert rows[1][7:10] == ["480.0", "0.0", "660.0"]
         assert f"Recorded {len(times)} samples to {record}" in result.out
 
+    def test_piped_lines_are_not_wrapped_at_80_columns(self, runner, sim):
+        result = runner.run(
+            [
+                "-c",
+                "import os, sys; os.environ.pop('COLUMNS', None); "
+                "from epson_remote.cli import main; sys.exit(main(sys.argv[1:]))",
+                "monitor",
+                sim.host,
+                "--telemetry-port",
+                str(sim.telemetry_port),
+                "--duration",
+                "1.5",
+            ]
+        )
+        assert result.code == 0, result.err
+        lines = result.out.splitlines()
+        assert lines
+        for line in lines:  # one line a second, whole
+            assert len(line) > 80
+            assert line.startswith(f"{sim.host}:{sim.telemetry_port}: ") and "| J " in line
+            assert line.endswith("motors off")
+
     def test_no_telemetry(self, runner, sim):
         sim.stop_telemetry()
         result = runner.cli("monitor", sim.host, "--telemetry-port", str(sim.telemetry_port))
         assert_clean_failure(result, 1, "Failed to connect to Epson telemetry at")
+        assert "hint: Check the telemetry port" in result.err
 
     @pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
     def test_refreshes_in_place_in_a_terminal(self, runner, sim, tmp_path):
@@ -295,3 +398,55 @@ def test_trajectory_csv_reads_back(tmp_path: Path):
     assert trajectory.time_s == [0.0, 0.5]
     assert trajectory.events == [(0.0, "go")]
     assert trajectory.joints[0] == [1.0, 3.0] and trajectory.pose[5] == [2.0, 4.0]
+
+
+LOGIN_REFUSED = "Remote command failed: !Login,{} (command: $Login,<redacted>)"
+
+
+@pytest.mark.parametrize(
+    ("error", "hint"),
+    [
+        (
+            ControllerError(LOGIN_REFUSED.format(13), 13, "$Login,<redacted>", "!Login,13"),
+            "password",
+        ),
+        (ControllerError(LOGIN_REFUSED.format(98), 98), "routed (global) network"),
+        (ControllerError("Remote command failed: !Execute,20 (...)", 20), "not ready"),
+        # The class decides, not words in the message.
+        (ControllerError("!Execute,99: Connection refused, timed out", 99), None),
+        (ControllerError("Unexpected failure reply", None), None),
+        (EpsonTimeout("Timed out waiting for an Epson Remote Ethernet response"), "in time"),
+        (EpsonTimeout("login failed after 3 attempts: Connection to h:1 timed out"), "in time"),
+        (EpsonTimeout("Connected to the Epson telemetry port, but no complete"), "Background"),
+        (ConnectionLost("login failed after 1 attempt: ...: Connection refused"), "Nothing"),
+        (ConnectionLost("Failed to resolve h:5000: Host not found"), "does not resolve"),
+        (
+            ConnectionLost("Failed to connect to Epson telemetry at h:2000: Connection refused"),
+            "telemetry port",
+        ),
+        (ConnectionLost("write: Broken pipe"), None),
+        (ProtocolError('Failed to parse Epson controller status response: ""'), None),
+        (RuntimeError("login failed: Connection refused, timed out"), None),
+        (None, None),
+    ],
+)
+def test_hints_follow_the_failure_class_and_code(error, hint):
+    from epson_remote.cli._hints import hint_for
+
+    found = hint_for(error)
+    assert (found is None) if hint is None else (found is not None and hint in found), found
+
+
+def test_a_library_failure_a_command_rephrased_keeps_its_hint(capsys):
+    from epson_remote.cli._output import CliError, report_error
+
+    try:
+        try:
+            raise ControllerError(LOGIN_REFUSED.format(13), 13)
+        except ControllerError as refused:
+            raise CliError(f"--query: {refused}") from None
+    except CliError as rephrased:
+        assert report_error(rephrased) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("epson-remote: error: --query: Remote command failed: !Login,13")
+    assert "hint: The controller refused the password" in err

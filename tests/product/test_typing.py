@@ -58,5 +58,7 @@ def test_typed_usage_runs(runner, sim, channel):
             assert control.is_logged_in() and receive.is_connected()
         finally:
             cell.disconnect()
+        state = module.use_host_program(sim.host, sim.command_port, sim.telemetry_port)
+        assert state.motors_on is True and not sim.robot_state()["motors_on"]
     finally:
         del sys.modules["typed_usage"]

@@ -3,14 +3,26 @@ against the simulator by test_typing.py, so that what it asserts about types is 
 
 from __future__ import annotations
 
+import logging
 from typing import TYPE_CHECKING, assert_type
 
+import epson_remote
 from epson_remote import (
     CommandChannel,
+    ConnectionLost,
+    ControllerError,
+    ControllerState,
+    EpsonError,
     EpsonPowerMode,
+    EpsonTimeout,
     EthernetReceiveInterface,
+    NotConnected,
+    ProtocolError,
     PtpMotionLimits,
     RobotCell,
+    decode_status,
+    log_to,
+    xy,
 )
 
 if TYPE_CHECKING:
@@ -50,3 +62,47 @@ def use_telemetry(telemetry: EthernetReceiveInterface) -> float:
 
 def use_cell(cell: RobotCell) -> tuple[CommandChannel, EthernetReceiveInterface]:
     return cell.get_control_interface(), cell.get_receive_interface()
+
+
+def describe_failure(error: EpsonError) -> str:
+    """A host program's handling of each failure class."""
+    if isinstance(error, ControllerError):
+        assert_type(error.code, int | None)
+        return f"{error.reply} to {error.request}: {error.description}"
+    if isinstance(error, EpsonTimeout | ConnectionLost):
+        oserror: OSError = error  # both are OSError too
+        return f"network: {oserror}"
+    if isinstance(error, NotConnected | ProtocolError):
+        return f"session: {error}"
+    return str(error)
+
+
+def use_host_program(host: str, command_port: int, telemetry_port: int) -> ControllerState:
+    """Sessions in with blocks, log lines in logging, motions with defaults, a cell's password."""
+    assert_type(epson_remote.__version__, str)
+    log_to(logging.getLogger("typed_usage"))
+    try:
+        with CommandChannel() as channel:
+            assert_type(channel, CommandChannel)
+            try:
+                channel.connect(host, command_port)
+            except EpsonError as error:
+                raise RuntimeError(describe_failure(error)) from error
+            channel.motor_on()
+            pose = channel.get_state()["tcp_pose"]
+            channel.go(xy(pose))
+            channel.move(xy(pose), speed_mm_s=100)
+            channel.go(xy(pose), speed_percent=10, acceleration_percent=10)
+            limits = channel.get_ptp_motion_limits()
+            assert str(limits.acceleration_percent) in repr(limits)
+            state = decode_status(channel.get_controller_status())
+        assert_type(state.motors_on, bool | None)
+        with RobotCell(host, command_port, telemetry_port, password=None, attempts=1) as cell:
+            assert_type(cell, RobotCell)
+        with EthernetReceiveInterface() as telemetry:
+            assert_type(telemetry, EthernetReceiveInterface)
+            telemetry.connect(host, telemetry_port)
+            assert_type(decode_status(telemetry.get_status()).error_code, int | None)
+    finally:
+        log_to(None)
+    return state

@@ -14,6 +14,33 @@ DEFAULT_COMMAND_PORT = 5000
 DEFAULT_TELEMETRY_PORT = 2000
 
 
+class CommandParser(argparse.ArgumentParser):
+    """A subcommand's parser. An option it does not know, but that one of its own options ends
+    with (``--port`` for ``--command-port``), is a usage error that names the option meant: the
+    first such option, the connection options coming first."""
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        parsed, extras = super().parse_known_args(args, namespace)
+        for extra in extras:
+            meant = self._option_ending_with(extra)
+            if meant is not None:
+                self.error(f"unrecognized arguments: {' '.join(extras)} (did you mean {meant}?)")
+        return parsed, extras
+
+    def _option_ending_with(self, given: str) -> str | None:
+        name = given.split("=", 1)[0]
+        if not name.startswith("--") or len(name) < 3:
+            return None
+        ending = "-" + name[2:]
+        for action in self._actions:
+            for option in action.option_strings:
+                if option.startswith("--") and option.endswith(ending):
+                    return option
+        return None
+
+
 def add_command(
     subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
     name: str,

@@ -4,8 +4,11 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import Any
 
-ROBOT_INFO_MOTORS_ON = 0x4  # RobotInfo(0) bit 2
+from .._status import decode_status
+
+UNKNOWN = "unknown"
 
 
 @dataclass(frozen=True)
@@ -16,11 +19,18 @@ class Flag:
     blocks_motion: bool = False
 
 
-def decode(fields: Mapping[str, int]) -> list[Flag]:
+def _unknown(label: str) -> Flag:
+    return Flag(label, UNKNOWN, "yellow")
+
+
+def flags(status: Mapping[str, Any]) -> list[Flag]:
     """The status dictionary of ``get_controller_status()`` or of telemetry, for people."""
-    flags = []
-    if fields.get("emergency_stopped"):
-        flags.append(
+    state = decode_status(status)
+    result = []
+    if state.emergency_stopped is None:
+        result.append(_unknown("Emergency stop"))
+    elif state.emergency_stopped:
+        result.append(
             Flag(
                 "Emergency stop",
                 "ACTIVE: release it, then reset the controller",
@@ -29,34 +39,47 @@ def decode(fields: Mapping[str, int]) -> list[Flag]:
             )
         )
     else:
-        flags.append(Flag("Emergency stop", "released", "green"))
-    if fields.get("safeguard_open"):
-        flags.append(Flag("Safeguard", "OPEN: close the safety door", "bold red", True))
+        result.append(Flag("Emergency stop", "released", "green"))
+    if state.safeguard_open is None:
+        result.append(_unknown("Safeguard"))
+    elif state.safeguard_open:
+        result.append(Flag("Safeguard", "OPEN: close the safety door", "bold red", True))
     else:
-        flags.append(Flag("Safeguard", "closed", "green"))
-    if fields.get("teach_mode"):
-        flags.append(
+        result.append(Flag("Safeguard", "closed", "green"))
+    if state.teach_mode is None:
+        result.append(_unknown("Teach mode"))
+    elif state.teach_mode:
+        result.append(
             Flag("Teach mode", "ON: remote commands are refused (switch to Auto)", "yellow", True)
         )
     else:
-        flags.append(Flag("Teach mode", "off", "green"))
-    error = int(fields.get("system_error", 0))
-    if error:
-        flags.append(
-            Flag("Error", f"{error}: remove the cause, then reset the controller", "bold red", True)
+        result.append(Flag("Teach mode", "off", "green"))
+    if state.error_code is None:
+        result.append(_unknown("Error"))
+    elif state.error_code:
+        result.append(
+            Flag(
+                "Error",
+                f"{state.error_code}: remove the cause, then reset the controller",
+                "bold red",
+                True,
+            )
         )
     else:
-        flags.append(Flag("Error", "none", "green"))
-    motors = bool(int(fields.get("robot_info", 0)) & ROBOT_INFO_MOTORS_ON)
-    flags.append(Flag("Motors", "ON" if motors else "off", "yellow" if motors else "green"))
-    return flags
+        result.append(Flag("Error", "none", "green"))
+    if state.motors_on is None:
+        result.append(_unknown("Motors"))
+    else:
+        motors = state.motors_on
+        result.append(Flag("Motors", "ON" if motors else "off", "yellow" if motors else "green"))
+    return result
 
 
-def summary(fields: Mapping[str, int], skip: tuple[str, ...] = ()) -> str:
+def summary(status: Mapping[str, Any], skip: tuple[str, ...] = ()) -> str:
     """One short line, for the demo and for plain output."""
     return ", ".join(
         f"{flag.label.lower()} {flag.text.split(':')[0].lower()}"
-        for flag in decode(fields)
+        for flag in flags(status)
         if flag.label not in skip
     )
 

@@ -15,7 +15,8 @@ from rich.text import Text
 from .._receive_interface import EthernetReceiveInterface
 from . import _status_words
 from ._connection import add_command, add_host_argument, add_telemetry_option, number
-from ._output import CliError, make_console
+from ._library_log import library_log
+from ._output import make_console
 from ._telemetry import CsvWriter, TelemetryWatcher
 
 _REFRESH_HZ = 8.0
@@ -62,11 +63,13 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 def run(args: argparse.Namespace) -> int:
     console = make_console()
+    with library_log(console, live=console.is_terminal):
+        return _watch(console, args)
+
+
+def _watch(console: Console, args: argparse.Namespace) -> int:
     telemetry = EthernetReceiveInterface()
-    try:
-        telemetry.connect(args.host, args.telemetry_port)
-    except RuntimeError as error:
-        raise CliError(str(error)) from None
+    telemetry.connect(args.host, args.telemetry_port)
     recorder = CsvWriter(args.record) if args.record else None
     watcher = TelemetryWatcher(telemetry, keep=recorder is not None)
     where = f"{args.host}:{args.telemetry_port}"
@@ -86,7 +89,7 @@ def run(args: argparse.Namespace) -> int:
             recorder.write(watcher.samples()[recorder.rows :])
             recorder.close()
     if recorder is not None:
-        console.print(f"Recorded {recorder.rows} samples to {args.record}")
+        console.print(f"Recorded {recorder.rows} samples to {args.record}", soft_wrap=True)
     return 0
 
 
@@ -128,14 +131,15 @@ def _plain(console: Console, watch: _Watch) -> None:
         _flush(watch.watcher, watch.recorder)
         latest = watch.watcher.latest()
         if latest is None:
-            console.print(f"{watch.where}: no sample yet")
+            console.print(f"{watch.where}: no sample yet", soft_wrap=True)
             continue
         status = watch.telemetry.get_status()
         words = _status_words.summary(status["fields"]) if status["valid"] else "no status yet"
         console.print(
             f"{watch.where}: {watch.watcher.rate_hz():.0f} samples/s, "
             f"age {(watch.watcher.age_s() or 0) * 1e3:.0f} ms"
-            f" | J {_numbers(latest.joints)} | pose {_numbers(latest.pose)} | {words}"
+            f" | J {_numbers(latest.joints)} | pose {_numbers(latest.pose)} | {words}",
+            soft_wrap=True,  # one line per second, however wide: a pipe reads lines
         )
 
 
@@ -180,7 +184,7 @@ def render(
     flags.add_column(style="bold")
     flags.add_column()
     if status["valid"]:
-        for flag in _status_words.decode(status["fields"]):
+        for flag in _status_words.flags(status["fields"]):
             flags.add_row(flag.label, Text(flag.text, style=flag.style))
         words = ", ".join(f"{n} {v}" for n, v in _status_words.raw_words(status["fields"]))
         flags.add_row("Words", Text(words, style="dim"))
