@@ -1,4 +1,5 @@
-"""EthernetReceiveInterface against small telemetry servers run by threads of this process.
+"""EthernetReceiveInterface against small telemetry servers run by threads of this process (and,
+for the stream at a controller's rate, against the simulator).
 
 The native reader thread needs no interpreter lock, so a Python server thread can feed it while
 the test thread sits in ``connect``.
@@ -7,8 +8,10 @@ the test thread sits in ``connect``.
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 import queue
+import select
 import signal
 import socket
 import subprocess
@@ -19,7 +22,7 @@ import time
 from collections.abc import Callable, Iterator
 
 import pytest
-from helpers import free_port, wait_until
+from helpers import WITH_DEFAULT_SIGINT, SynDroppingPort, free_port, reaped, wait_until
 
 from epson_remote import EthernetReceiveInterface
 
@@ -98,46 +101,6 @@ def closed_by_peer(client: socket.socket, timeout: float = 5.0) -> bool:
     except TimeoutError:
         pass
     return False
-
-
-SYN_SENT = "02"  # the state column of /proc/net/tcp
-
-
-def half_open_connections(port: int) -> int:
-    """Connections of this machine to ``HOST:port`` still waiting for the handshake's answer."""
-    with open("/proc/net/tcp") as table:
-        rows = [line.split() for line in table.readlines()[1:]]
-    return sum(1 for row in rows if row[2] == f"0100007F:{port:04X}" and row[3] == SYN_SENT)
-
-
-class SynDroppingPort:
-    """A loopback port that does not answer connection attempts, as an unplugged controller: its
-    listener's queue is full and never accepted from, so Linux drops every further handshake."""
-
-    def __init__(self, port: int = 0) -> None:
-        self._listener = socket.socket()
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((HOST, port))
-        self._listener.listen(0)
-        self.port = self._listener.getsockname()[1]
-        self._fillers = []
-        for _ in range(2):  # the first fills the queue, the second is left unanswered
-            filler = socket.socket()
-            filler.setblocking(False)
-            filler.connect_ex((HOST, self.port))
-            self._fillers.append(filler)
-        if not wait_until(lambda: self.waiting() == 1, timeout=2.0):
-            self.close()
-            pytest.skip("this kernel answers connection attempts beyond a full listen queue")
-
-    def waiting(self) -> int:
-        """Connection attempts to the port left unanswered, the filler's included."""
-        return half_open_connections(self.port)
-
-    def close(self) -> None:
-        for filler in self._fillers:
-            filler.close()
-        self._listener.close()
 
 
 @pytest.fixture
@@ -557,6 +520,31 @@ class TestForkedChild:
             receiver.disconnect()
 
     @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+    def test_a_childs_copy_of_a_stream_has_ended_and_lets_go_at_once(self, telemetry, peer):
+        stream = telemetry.samples()
+        waiting = threading.Thread(target=lambda: list(stream))  # in next() at the fork
+        waiting.start()
+        time.sleep(0.1)  # into the wait (nothing to synchronise on: it only waits)
+        pid = os.fork()
+        if pid == 0:
+            code = 0
+            try:
+                code |= 0 if list(stream) == [] and stream.wait(5.0) else 1
+                stream.close()
+                del stream
+            except BaseException:
+                code |= 4
+            finally:
+                os._exit(code)
+        try:
+            assert child_exit_code(pid) == 0
+            send_and_sync(telemetry, peer.next_client(), numbered(0, 1))
+            assert not stream.closed  # the parent's stream goes on
+        finally:
+            stream.close()
+            waiting.join(2.0)
+
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
     def test_a_child_connects_its_copy_anew(self, peer):
         receiver = EthernetReceiveInterface()
         receiver.connect(HOST, peer.port)
@@ -581,3 +569,354 @@ class TestForkedChild:
         finally:
             receiver.disconnect()
             other.close()
+
+
+# -- sequence numbers and waiting for a sample --------------------------------------------------
+
+
+def numbered(first: int, count: int) -> bytes:
+    """``count`` one-line samples whose pose values are first, first + 1, ..."""
+    return b"".join(sample_line([float(n)] * 6, JOINTS_A) for n in range(first, first + count))
+
+
+def elapsed(call: Callable[[], object]) -> tuple[object, float]:
+    started = time.monotonic()
+    result = call()
+    return result, time.monotonic() - started
+
+
+class TestSequence:
+    def test_counts_complete_samples_from_connect_through_the_readers_reconnections(self, no_leaks):
+        server = TelemetryPeer()
+        port = server.port
+        receiver = EthernetReceiveInterface()
+        try:
+            receiver.connect(HOST, port)
+            assert receiver.wait_for_sample(None, 0.0) == {
+                **receiver.get_sample(),
+                "sequence": 1,
+            }
+            # A line that only starts a sample, and a rejected one, are no samples.
+            send_and_sync(receiver, server.next_client(), b"X=1;Y=2\rU=abc\r" + SAMPLE_A)
+            assert receiver.wait_for_sample(None, 0.0)["sequence"] == 2
+
+            server.close()
+            server = TelemetryPeer(port=port)
+            server.next_client(timeout=10.0)  # reconnected by itself: the count goes on
+            assert receiver.wait_for_sample(2, timeout_s=5.0)["sequence"] == 3
+
+            receiver.connect(HOST, port)  # a connect starts it again
+            assert receiver.wait_for_sample(None, 0.0)["sequence"] == 1
+        finally:
+            receiver.disconnect()
+            server.close()
+
+
+class TestWaitForSample:
+    def test_without_after_the_latest_at_once(self, telemetry):
+        sample, took = elapsed(lambda: telemetry.wait_for_sample(timeout_s=5.0))
+        assert took < 0.5
+        assert sample == {**telemetry.get_sample(), "sequence": 1}
+
+    def test_after_waits_for_a_later_sample_woken_by_the_reader(self, telemetry, peer):
+        client = peer.next_client()
+        # Sent by a Python thread: it runs only because the wait released the interpreter lock.
+        later = threading.Timer(0.2, client.sendall, [sample_line([1.0] * 6, [2.0] * 6)])
+        later.start()
+        try:
+            sample, took = elapsed(lambda: telemetry.wait_for_sample(after=1, timeout_s=5.0))
+        finally:
+            later.join()
+        assert sample["sequence"] == 2 and sample["tcp_pose"] == [1.0] * 6
+        assert 0.15 < took < 1.5
+
+    def test_after_a_sample_already_replaced_returns_the_latest_at_once(self, telemetry, peer):
+        send_and_sync(telemetry, peer.next_client(), numbered(10, 3))
+        sample, took = elapsed(lambda: telemetry.wait_for_sample(after=1, timeout_s=5.0))
+        assert took < 0.5
+        assert sample["sequence"] == 4 and sample["tcp_pose"] == [12.0] * 6
+        # Every sequence is at least 1: a negative `after` lets the latest through.
+        assert telemetry.wait_for_sample(after=-5, timeout_s=0.0)["sequence"] == 4
+
+    def test_none_after_the_time_out(self, telemetry):
+        sample, took = elapsed(lambda: telemetry.wait_for_sample(after=1, timeout_s=0.3))
+        assert sample is None
+        assert 0.29 < took < 1.5
+        assert telemetry.wait_for_sample(after=1, timeout_s=0.0) is None
+
+    def test_disconnect_from_another_thread_ends_the_wait(self, peer):
+        receiver = EthernetReceiveInterface()
+        receiver.connect(HOST, peer.port)
+        results: queue.Queue[object] = queue.Queue()
+        waiter = threading.Thread(
+            target=lambda: results.put(elapsed(lambda: receiver.wait_for_sample(1, 10.0)))
+        )
+        waiter.start()
+        time.sleep(0.2)  # under way (nothing to synchronise on: it only waits)
+        receiver.disconnect()
+        waiter.join(5.0)
+        sample, took = results.get(timeout=1.0)
+        assert sample is None and took < 2.0
+
+    def test_once_disconnected_only_the_last_sample_is_left(self, peer, no_leaks):
+        receiver = EthernetReceiveInterface()
+        assert elapsed(lambda: receiver.wait_for_sample(None, 5.0))[1] < 0.5  # never connected
+        assert receiver.wait_for_sample(None, 0.0) is None
+        receiver.connect(HOST, peer.port)
+        receiver.disconnect()
+        sample, took = elapsed(lambda: receiver.wait_for_sample(None, 5.0))
+        assert sample["sequence"] == 1 and took < 0.5
+        sample, took = elapsed(lambda: receiver.wait_for_sample(1, 5.0))
+        assert sample is None and took < 0.5
+
+    @pytest.mark.parametrize("timeout", [-0.001, float("nan")])
+    def test_a_negative_or_nan_time_out_is_a_value_error(self, telemetry, timeout):
+        with pytest.raises(ValueError, match="^timeout_s must be a number of seconds, at least 0$"):
+            telemetry.wait_for_sample(None, timeout)
+        with pytest.raises(ValueError, match="^timeout_s must be"):
+            telemetry.samples().wait(timeout)
+
+
+# -- every sample -------------------------------------------------------------------------------
+
+
+class TestSampleStream:
+    def test_yields_every_sample_in_order_from_when_it_is_made(self, telemetry, peer):
+        client = peer.next_client()
+        stream = telemetry.samples()
+        client.sendall(numbered(0, 500))  # far faster than a controller writes them
+        got = [next(stream) for _ in range(500)]
+        assert [s["sequence"] for s in got] == list(range(2, 502))
+        assert [s["tcp_pose"][0] for s in got] == [float(n) for n in range(500)]
+        assert got[-1] == {**telemetry.get_sample(), "sequence": 501}
+        assert stream.dropped == 0 and stream.max_queue == 1024
+
+        later = telemetry.samples()  # made now: from the next sample on
+        client.sendall(numbered(500, 1))
+        assert next(later)["sequence"] == next(stream)["sequence"] == 502
+        assert later.next_nowait() is None and stream.next_nowait() is None
+
+    def test_a_consumer_that_falls_behind_loses_the_oldest_and_counts_them(self, telemetry, peer):
+        client = peer.next_client()
+        stream = telemetry.samples(max_queue=4)
+        send_and_sync(telemetry, client, numbered(0, 10))
+        assert telemetry.get_sample()["tcp_pose"][0] == 9.0  # the reader did not wait
+        assert stream.dropped == 6
+        assert [stream.next_nowait()["tcp_pose"][0] for _ in range(4)] == [6.0, 7.0, 8.0, 9.0]
+        assert stream.next_nowait() is None
+        client.sendall(numbered(10, 1))
+        assert next(stream)["sequence"] == 12  # the gap to 7 is what was dropped
+        assert stream.dropped == 6
+
+    def test_ends_once_disconnected_after_the_samples_queued_before(self, peer, no_leaks):
+        receiver = EthernetReceiveInterface()
+        receiver.connect(HOST, peer.port)
+        stream = receiver.samples()
+        send_and_sync(receiver, peer.next_client(), numbered(0, 3))
+        idle = receiver.samples()
+        blocked = threading.Thread(target=lambda: list(idle))  # waits in next()
+        blocked.start()
+        receiver.disconnect()
+        blocked.join(2.0)
+        assert not blocked.is_alive()
+        assert [s["tcp_pose"][0] for s in stream] == [0.0, 1.0, 2.0]
+        with pytest.raises(StopIteration):
+            stream.next_nowait()
+        assert stream.wait(5.0) and not stream.closed
+
+    def test_close_drops_what_it_holds_ends_at_once_and_detaches(self, telemetry, peer):
+        client = peer.next_client()
+        with telemetry.samples(max_queue=2) as stream:
+            waiting = telemetry.samples()
+            blocked = threading.Thread(target=lambda: list(waiting))
+            blocked.start()
+            send_and_sync(telemetry, client, numbered(0, 2))
+            waiting.close()
+            blocked.join(2.0)
+            assert not blocked.is_alive() and waiting.closed
+        assert stream.closed
+        assert list(stream) == []
+        with pytest.raises(StopIteration):
+            stream.next_nowait()
+        send_and_sync(telemetry, client, numbered(2, 5))
+        assert stream.dropped == 0  # detached: nothing more was queued
+        stream.close()  # twice is harmless
+
+    def test_made_while_disconnected_it_yields_nothing(self, no_leaks):
+        stream = EthernetReceiveInterface().samples()
+        assert list(stream) == []
+        assert stream.wait(5.0)  # at once: it has ended
+
+    def test_it_outlives_the_readers_reconnection_and_a_new_connect_ends_it(self, no_leaks):
+        server = TelemetryPeer()
+        port = server.port
+        receiver = EthernetReceiveInterface()
+        try:
+            receiver.connect(HOST, port)
+            stream = receiver.samples()
+            server.close()
+            server = TelemetryPeer(port=port, greeting=numbered(7, 1))
+            sample = next(stream)  # the greeting of the reconnection
+            assert sample["sequence"] == 2 and sample["tcp_pose"][0] == 7.0
+            receiver.connect(HOST, port)
+            assert list(stream) == []
+        finally:
+            receiver.disconnect()
+            server.close()
+
+    def test_wait_reports_a_queued_sample_without_taking_it(self, telemetry, peer):
+        stream = telemetry.samples()
+        ready, took = elapsed(lambda: stream.wait(0.2))
+        assert not ready and took > 0.19
+        later = threading.Timer(0.1, peer.next_client().sendall, [numbered(3, 1)])
+        later.start()
+        assert stream.wait(5.0)
+        later.join()
+        assert stream.next_nowait()["tcp_pose"][0] == 3.0
+        assert stream.next_nowait() is None
+
+    def test_its_descriptor_is_readable_while_next_nowait_has_something_to_say(
+        self, telemetry, peer
+    ):
+        def readable(stream) -> bool:
+            return bool(select.select([stream.fileno()], [], [], 0)[0])
+
+        early, late = telemetry.samples(), telemetry.samples()
+        assert not readable(early)
+        send_and_sync(telemetry, peer.next_client(), numbered(0, 2))
+        assert readable(early) and readable(late)  # the late one's descriptor made just now
+        assert early.fileno() == early.fileno() != late.fileno()
+        early.next_nowait()
+        early.next_nowait()
+        assert readable(early)  # cleared only by finding the queue empty
+        assert early.next_nowait() is None and not readable(early)
+        early.close()
+        telemetry.disconnect()
+        assert readable(early) and readable(late)  # ended: next_nowait() raises StopIteration
+
+    @pytest.mark.parametrize("size", [0, -1, 2**20 + 1])
+    def test_a_queue_size_outside_its_range_is_a_value_error(self, size):
+        with pytest.raises(ValueError, match="^Sample queue size must be between 1 and 1048576$"):
+            EthernetReceiveInterface().samples(size)
+
+
+# -- against the simulator ----------------------------------------------------------------------
+
+
+class TestSimulatedStream:
+    RATE_HZ = 250.0
+
+    def test_two_seconds_at_250_hz_arrive_whole_and_in_order(self, sim, no_leaks):
+        sim.configure_telemetry(rate_hz=self.RATE_HZ)
+        receiver = EthernetReceiveInterface()
+        receiver.connect(sim.host, sim.telemetry_port)
+        try:
+            with receiver.samples() as stream:
+                first = next(stream)
+                sequences = [first["sequence"]]
+                for sample in stream:
+                    sequences.append(sample["sequence"])
+                    if sample["timestamp"] - first["timestamp"] >= 2.0:
+                        break
+                assert stream.dropped == 0
+        finally:
+            receiver.disconnect()
+        assert sequences == list(range(sequences[0], sequences[0] + len(sequences)))
+        assert len(sequences) >= 0.8 * 2.0 * self.RATE_HZ
+
+    def test_wait_for_the_next_sample_returns_within_a_sample_period(self, sim, no_leaks):
+        sim.configure_telemetry(rate_hz=self.RATE_HZ)
+        receiver = EthernetReceiveInterface()
+        receiver.connect(sim.host, sim.telemetry_port)
+        try:
+            latest = receiver.wait_for_sample()
+            waits = []
+            for _ in range(50):
+                sample, took = elapsed(
+                    lambda after=latest["sequence"]: receiver.wait_for_sample(after, 1.0)
+                )
+                # Lines that come together are stored together: the latest may be past the next.
+                assert sample["sequence"] > latest["sequence"]
+                waits.append(took)
+                latest = sample
+        finally:
+            receiver.disconnect()
+        period = 1.0 / self.RATE_HZ
+        assert sorted(waits)[len(waits) // 2] <= 1.5 * period
+        assert max(waits) < 0.1  # a loaded machine may delay a wake-up, never by a poll's worth
+
+
+# -- Ctrl-C -------------------------------------------------------------------------------------
+
+# The child connects to the parent's peer (or unanswered port), prints "ready", makes the call
+# under test, and prints one JSON line: what ended it, after how long, and what is left.
+CTRL_C_CHILD = textwrap.dedent(
+    """
+    import json, os, sys, time
+    from epson_remote import EthernetReceiveInterface
+
+    scenario, port = sys.argv[1], int(sys.argv[2])
+    receiver = EthernetReceiveInterface()
+    threads = len(os.listdir("/proc/self/task"))
+    if scenario in ("next", "wait"):
+        receiver.connect("127.0.0.1", port)
+        stream = receiver.samples()
+    call = {
+        "next": lambda: next(stream),
+        "wait": lambda: receiver.wait_for_sample(1, 60.0),
+        "connect": lambda: receiver.connect("127.0.0.1", port),
+    }[scenario]
+    print("ready", flush=True)
+    started = time.monotonic()
+    try:
+        call()
+        result = "returned"
+    except KeyboardInterrupt:
+        result = "KeyboardInterrupt"
+    after_s = time.monotonic() - started
+    time.sleep(0.2)  # a reader thread that was ended is gone by now
+    print(json.dumps({"result": result, "after_s": after_s,
+                      "connected": receiver.is_connected(),
+                      "extra_threads": len(os.listdir("/proc/self/task")) - threads}), flush=True)
+    receiver.disconnect()
+    """
+)
+
+
+@pytest.mark.slow
+class TestCtrlC:
+    def interrupted(self, scenario: str, port: int) -> dict:
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+        child = subprocess.Popen(
+            [sys.executable, *WITH_DEFAULT_SIGINT, "-c", CTRL_C_CHILD, scenario, str(port)],
+            stdout=subprocess.PIPE,
+            text=True,
+            env=env,
+        )
+        with reaped(child):
+            assert child.stdout.readline() == "ready\n"
+            time.sleep(0.3)  # into the call (nothing to synchronise on: it only waits)
+            child.send_signal(signal.SIGINT)
+            outcome = json.loads(child.stdout.readline())
+            assert child.wait(timeout=10.0) == 0
+            child.stdout.close()
+        return outcome
+
+    @pytest.mark.parametrize("scenario", ["next", "wait"])
+    def test_a_wait_for_samples_ends_and_the_interface_stays_connected(self, peer, scenario):
+        outcome = self.interrupted(scenario, peer.port)
+        assert outcome["result"] == "KeyboardInterrupt"
+        assert outcome["after_s"] < 1.0
+        assert outcome["connected"]
+
+    def test_a_connect_ends_disconnected_with_no_thread_left(self, unanswered):
+        outcome = self.interrupted("connect", unanswered.port)
+        assert outcome == {**outcome, "result": "KeyboardInterrupt", "connected": False}
+        assert outcome["after_s"] < 1.0 and outcome["extra_threads"] == 0
+
+    def test_a_wait_for_the_first_sample_ends_likewise(self, peer):
+        peer.greeting = b""
+        outcome = self.interrupted("connect", peer.port)
+        assert outcome == {**outcome, "result": "KeyboardInterrupt", "connected": False}
+        assert outcome["after_s"] < 1.0 and outcome["extra_threads"] == 0
+        assert closed_by_peer(peer.next_client())

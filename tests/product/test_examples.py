@@ -15,7 +15,18 @@ EXPECTED = {
         "arrived at [480.0, -200.0, 560.0] mm",
         "motors on after disconnect: False",
     ],
-    "record_telemetry.py": ["samples in", "per second", "status words:"],
+    "record_telemetry.py": ["samples in", "per second", "status words:", ": 0 lost"],
+    "asyncio_cell.py": [
+        "event loop lag during the move: max",
+        "cancelled: the arm stopped",
+        "0 missing, 0 dropped",
+    ],
+    "pick_and_place.py": [
+        "lamp program running: True",
+        "parts placed: 2",
+        "gripper open: True",
+        "motors on after disconnect: False",
+    ],
     "robot_cell.py": ["both connected: True", "after disconnect: False"],
     "tools_and_tcp.py": [
         "Tool 2 defined: True [0.0, 0.0, 120.0, 0.0, 0.0, 0.0]",

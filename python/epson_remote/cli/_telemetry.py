@@ -1,4 +1,4 @@
-"""Watching the telemetry stream: a poller that sees each new sample, its measured rate, and the
+"""Watching the telemetry stream: a recorder that takes every sample, its measured rate, and the
 trajectory CSV file that ``monitor --record``, the demo and ``plot`` share."""
 
 from __future__ import annotations
@@ -11,16 +11,19 @@ from collections import deque
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from .._receive_interface import EthernetReceiveInterface
+
+if TYPE_CHECKING:
+    from .._receive_interface import SequencedSample
 
 JOINT_COLUMNS = tuple(f"J{n}_deg" for n in range(1, 7))
 POSE_COLUMNS = ("X_mm", "Y_mm", "Z_mm", "U_deg", "V_deg", "W_deg")
 CSV_COLUMNS = ("t_s", *JOINT_COLUMNS, *POSE_COLUMNS, "event")
 
-_FASTEST_POLL = 0.0005  # s
-_SLOWEST_POLL = 0.01  # s
 _RATE_WINDOW = 1.0  # s of samples the measured rate covers
+_WHILE_CHECK = 0.05  # s between two looks at wait_for's while_
 
 
 @dataclass(frozen=True)
@@ -29,74 +32,85 @@ class Sample:
     joints: tuple[float, ...]
     pose: tuple[float, ...]
     event: str = ""
+    sequence: int = 0  # complete samples since the interface connected
 
 
 class TelemetryWatcher:
-    """Polls ``get_sample()`` on a thread of its own and notices every new sample.
+    """Takes every sample of a connected interface's stream on a thread of its own.
 
-    The receive interface keeps only the latest sample, so the watcher polls at about four times
-    the measured stream rate (between 0.5 ms and 10 ms apart); a sample replaced between two polls
-    is not seen. ``keep=True`` keeps every sample seen, for a CSV file.
+    The stream queues the samples for the watcher's thread, which sleeps until one comes (no
+    polling); ``missed()`` counts the samples lost all the same (sequence gaps, and samples the
+    queue dropped had the thread fallen behind). ``keep=True`` keeps every sample, for a CSV
+    file. The watcher ends when the interface is disconnected, or at ``stop()``.
     """
 
     def __init__(self, telemetry: EthernetReceiveInterface, *, keep: bool = False) -> None:
-        self._telemetry = telemetry
         self._keep = keep
-        self._lock = threading.Lock()
+        self._changed = threading.Condition()
         self._samples: list[Sample] = []
         self._recent: deque[float] = deque()
         self._latest: Sample | None = None
         self._event = ""
-        self._stop = threading.Event()
+        self._gaps = 0
+        # The stream first, then the latest sample: together they miss nothing from that one on.
+        self._stream = telemetry.samples()
+        latest = telemetry.wait_for_sample(None, 0.0)
+        self._last_sequence = 0
+        if latest is not None:
+            self._add(latest)
         self._thread = threading.Thread(target=self._run, name="telemetry-watcher", daemon=True)
         self._thread.start()
 
     def _run(self) -> None:
-        last_stamp: float | None = None
-        interval = _FASTEST_POLL
-        while not self._stop.wait(interval):
-            sample = self._telemetry.get_sample()
-            stamp = float(sample["timestamp"])
-            if not sample["valid"] or stamp == last_stamp:
-                continue
-            last_stamp = stamp
-            with self._lock:
-                event, self._event = self._event, ""
-                record = Sample(
-                    stamp, tuple(sample["joint_positions"]), tuple(sample["tcp_pose"]), event
-                )
-                self._latest = record
-                if self._keep:
-                    self._samples.append(record)
-                self._recent.append(stamp)
-                while self._recent and self._recent[0] < stamp - _RATE_WINDOW:
-                    self._recent.popleft()
-                count = len(self._recent)
-                span = self._recent[-1] - self._recent[0] if count > 1 else 0.0
-            period = span / (count - 1) if count > 1 else _FASTEST_POLL
-            interval = min(max(period / 4.0, _FASTEST_POLL), _SLOWEST_POLL)
+        for sample in self._stream:  # waits with the interpreter lock released
+            if sample["sequence"] > self._last_sequence:
+                self._add(sample)
+
+    def _add(self, sample: SequencedSample) -> None:
+        stamp = float(sample["timestamp"])
+        sequence = int(sample["sequence"])
+        with self._changed:
+            if self._last_sequence:
+                self._gaps += sequence - self._last_sequence - 1
+            self._last_sequence = sequence
+            event, self._event = self._event, ""
+            record = Sample(
+                stamp, tuple(sample["joint_positions"]), tuple(sample["tcp_pose"]), event, sequence
+            )
+            self._latest = record
+            if self._keep:
+                self._samples.append(record)
+            self._recent.append(stamp)
+            while self._recent and self._recent[0] < stamp - _RATE_WINDOW:
+                self._recent.popleft()
+            self._changed.notify_all()
 
     def stop(self) -> None:
-        self._stop.set()
+        self._stream.close()
         self._thread.join(5.0)
 
     def mark(self, event: str) -> None:
         """Label the next sample (shown in the plot)."""
-        with self._lock:
+        with self._changed:
             self._event = f"{self._event}; {event}" if self._event else event
 
     def latest(self) -> Sample | None:
-        with self._lock:
+        with self._changed:
             return self._latest
 
     def samples(self) -> list[Sample]:
-        with self._lock:
+        with self._changed:
             return list(self._samples)
+
+    def missed(self) -> int:
+        """Samples of the stream that the watcher did not get, since it started."""
+        with self._changed:
+            return self._gaps + self._stream.dropped
 
     def rate_hz(self) -> float:
         """Samples per second over the last second seen (0 when the stream stalls)."""
         now = time.monotonic()
-        with self._lock:
+        with self._changed:
             recent = [stamp for stamp in self._recent if stamp >= now - _RATE_WINDOW]
         if len(recent) < 2:
             return 0.0
@@ -115,14 +129,17 @@ class TelemetryWatcher:
         """The first new sample (from now on) that satisfies ``predicate``; None after ``timeout``
         seconds or as soon as ``while_()`` turns false."""
         deadline = time.monotonic() + timeout
-        seen: float | None = None
-        while time.monotonic() < deadline and while_():
-            latest = self.latest()
-            if latest is not None and latest.timestamp != seen:
-                seen = latest.timestamp
-                if predicate(latest):
-                    return latest
-            time.sleep(0.005)
+        with self._changed:
+            seen = self._last_sequence
+            while while_():
+                if self._latest is not None and self._latest.sequence != seen:
+                    seen = self._latest.sequence
+                    if predicate(self._latest):
+                        return self._latest
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self._changed.wait(min(left, _WHILE_CHECK))
         return None
 
 
@@ -147,7 +164,8 @@ class CsvWriter:
             self._start = sample.timestamp if self._start is None else self._start
             self._writer.writerow(
                 [
-                    repr(round(sample.timestamp - self._start, 6)),
+                    # To the nanosecond: samples that came in one burst lie microseconds apart.
+                    repr(round(sample.timestamp - self._start, 9)),
                     *map(repr, sample.joints),
                     *map(repr, sample.pose),
                     sample.event,
