@@ -13,11 +13,18 @@ from epson_remote.cli.demo import STEPS as STEP_NAMES
 # Each test starts processes and takes seconds: kept out of the sanitizer run.
 pytestmark = pytest.mark.slow
 
-MOTION_STEPS = ("Motors on", "Safety cuboid", "TCP override", "Go", "Move, pause, continue")
+MOTION_STEPS = (
+    "Motors on",
+    "Safety cuboid",
+    "TCP override",
+    "Go",
+    "Move, pause, continue",
+    "Abort",
+)
 
 
 def step_lines(out: str) -> dict[str, str]:
-    """Step name -> its line, for the lines of the form 'mark  n/16 Name  detail'."""
+    """Step name -> its line, for the lines of the form 'mark  n/N Name  detail'."""
     found = {}
     for line in out.splitlines():
         parts = line.split(maxsplit=2)
@@ -47,10 +54,12 @@ def test_the_readme_demo_runs_every_step(runner, tmp_path, no_new_simulator):
     assert all(line.startswith("✓") for line in lines.values()), result.out
     assert "paused at" in lines["Move, pause, continue"]
     assert "get_state refused in" in lines["Move, pause, continue"]
+    assert "aborted half-way" in lines["Abort"] and "(move() raised !Execute," in lines["Abort"]
+    assert "sensor input 8 on after" in lines["Gripper"]
     assert "simulator reports motors off" in lines["Disconnect"]
     assert "Demo complete" in result.out
     csv_text = (tmp_path / "trajectory.csv").read_text()
-    for event in ("go", "move", "pause", "continue", "back"):
+    for event in ("go", "move", "pause", "continue", "abort", "back"):
         assert f",{event}\n" in csv_text or f"; {event}" in csv_text
     if pytest.importorskip("matplotlib"):
         assert (tmp_path / "trajectory.png").read_bytes().startswith(b"\x89PNG")
@@ -96,7 +105,7 @@ def test_a_failure_half_way_leaves_motors_off(runner, sim, tmp_path):
 def test_ctrl_c_during_the_move(runner, tmp_path, no_new_simulator):
     demo = [*WITH_DEFAULT_SIGINT, "-m", "epson_remote", "demo"]
     with reaped(runner.start(demo + ["--output", str(tmp_path), "--time-scale", "0.5"])) as process:
-        runner.read_until(process, " 9/16 Go", timeout=90)
+        runner.read_until(process, f" 9/{len(STEP_NAMES)} Go", timeout=90)
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=60)
     assert process.returncode == 130, out + err

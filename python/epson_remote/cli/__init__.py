@@ -13,6 +13,7 @@ import threading
 from collections.abc import Sequence
 from types import FrameType
 
+from ._connection import CommandParser
 from ._output import EXIT_INTERRUPTED, CliError, HelpFormatter, report_error
 
 __all__ = ["build_parser", "main"]
@@ -28,8 +29,13 @@ _EPILOG = """\
 typical session:
   epson-remote sim                              # terminal 1: a simulated controller
   epson-remote status 127.0.0.1                 # terminal 2: what the controller reports
+  epson-remote io 127.0.0.1                     # its input and output bits
   epson-remote monitor 127.0.0.1 --record run.csv
   epson-remote plot run.csv -o run.png
+  epson-remote view 127.0.0.1 --open            # the robot live in a browser
+
+on a real controller, first:
+  epson-remote telemetry-task -o Telemetry.prg  # its telemetry Background Task
 
 Motors are never turned on by `status` or `monitor`; `demo HOST` moves a real robot only
 with --allow-motion. Run `epson-remote COMMAND --help` for the options of a command.
@@ -37,7 +43,8 @@ with --allow-motion. Run `epson-remote COMMAND --help` for the options of a comm
 
 
 def build_parser(prog: str = "epson-remote") -> argparse.ArgumentParser:
-    from . import demo, monitor, plot, sim, status
+    from .. import __version__
+    from . import bridge, demo, io, monitor, plot, sim, status, telemetry_task, view
 
     parser = argparse.ArgumentParser(
         prog=prog,
@@ -45,23 +52,22 @@ def build_parser(prog: str = "epson-remote") -> argparse.ArgumentParser:
         epilog=_EPILOG,
         formatter_class=HelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    subparsers = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    # Typed as plain parsers: the commands' add_parser functions take those.
+    command_parser: type[argparse.ArgumentParser] = CommandParser
+    subparsers = parser.add_subparsers(
+        title="commands", metavar="COMMAND", required=True, parser_class=command_parser
+    )
     demo.add_parser(subparsers)
     sim.add_parser(subparsers)
     status.add_parser(subparsers)
+    io.add_parser(subparsers)
     monitor.add_parser(subparsers)
     plot.add_parser(subparsers)
+    view.add_parser(subparsers)
+    telemetry_task.add_parser(subparsers)
+    bridge.add_parser(subparsers)
     return parser
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("epson-remote")
-    except PackageNotFoundError:
-        return "(not installed)"
 
 
 def _terminate(signum: int, frame: FrameType | None) -> None:

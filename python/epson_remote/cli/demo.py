@@ -1,19 +1,21 @@
 """``epson-remote demo [HOST]``: every capability of the library, one short line per step.
 
 Without a host the demo starts the simulator and drives it through status, power, motors, a safety
-cuboid, a TCP override, a ``go``, a ``move`` paused and continued from another thread, state and
-inverse kinematics, telemetry, restore and disconnect, recording the trajectory to CSV and PNG.
+cuboid, a TCP override, a ``go``, a ``move`` paused and continued from another thread, a ``move``
+aborted half-way, a gripper closed and opened (its sensor awaited), state and inverse kinematics,
+telemetry, restore and disconnect, recording the trajectory to CSV and PNG.
 Given a real host it only reads, unless ``--allow-motion``; even then it never raises the power
 mode and never replaces the controller's XYLim box, and it moves by a few centimetres only.
 
 Whatever happens (a failure half-way, Ctrl-C), the demo ends with the motors off, the Tool state
-restored, both connections closed and no simulator process left.
+restored, both connections closed and no simulator process left; a motion in flight is aborted.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import re
 import sys
 import threading
 import time
@@ -39,10 +41,12 @@ from ._connection import (
     add_telemetry_option,
     password,
 )
-from ._output import CliError, make_console, relay_native_output
+from ._library_log import library_log
+from ._output import CliError, make_console
 from ._telemetry import Sample, TelemetryWatcher, distance_mm, read_csv, write_csv
 from .plot import INSTALL_HINT, matplotlib_available, plot_trajectory
 from .sim import time_scale
+from .view import add_view_options, live_view
 
 if TYPE_CHECKING:
     from .._command_channel import RobotState
@@ -52,6 +56,10 @@ PAUSE_S = 1.0
 STILL_MM = 0.05  # a paused arm moves less than this between two samples 0.6 s apart
 MOVING_MM = 1.0  # the arm has surely left its start when it is this far from it
 MOTION_TIMEOUT_S = 120.0
+MOTION_END_S = 10.0  # an aborted motion ends within this
+GRIPPER_OUTPUT = 8  # the simulated gripper's output, wired to its sensor input
+GRIPPER_SENSOR = 8
+GRIPPER_DELAY_S = 0.2
 
 
 @dataclass(frozen=True)
@@ -65,14 +73,19 @@ class MotionPlan:
     accel_percent: int
     move_speed_mm_s: float
     move_accel_mm_s2: float
+    abort_offset: tuple[float, float, float]
 
     @staticmethod
     def simulated() -> MotionPlan:
-        return MotionPlan((0.0, 150.0, -100.0), (0.0, -150.0, -100.0), 20, 20, 150.0, 1500.0)
+        return MotionPlan(
+            (0.0, 150.0, -100.0), (0.0, -150.0, -100.0), 20, 20, 150.0, 1500.0, (0.0, 150.0, -100.0)
+        )
 
     @staticmethod
     def real() -> MotionPlan:
-        return MotionPlan((0.0, 25.0, 25.0), (0.0, -25.0, 25.0), 10, 10, 20.0, 200.0)
+        return MotionPlan(
+            (0.0, 25.0, 25.0), (0.0, -25.0, 25.0), 10, 10, 20.0, 200.0, (0.0, 25.0, 25.0)
+        )
 
 
 STEPS = (
@@ -86,6 +99,8 @@ STEPS = (
     "TCP override",
     "Go",
     "Move, pause, continue",
+    "Abort",
+    "Gripper",
     "State",
     "Inverse kinematics",
     "Telemetry",
@@ -102,8 +117,10 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         help="drive a simulated controller through every capability (start here)",
         description="Without HOST: start a simulated controller and drive it through every "
         "capability (status, power, motors, safety cuboid, TCP override, go, a move paused and "
-        "continued from another thread, state, inverse kinematics, telemetry, restore, "
-        "disconnect), one line per step, and write the recorded trajectory as CSV and PNG. "
+        "continued from another thread, a move aborted half-way, a gripper closed and opened, "
+        "state, inverse kinematics, "
+        "telemetry, restore, disconnect), one line per step, and write the recorded trajectory "
+        "as CSV and PNG. "
         "With HOST: the same against a real controller, reading only, unless --allow-motion.",
         examples=[
             "epson-remote demo",
@@ -138,6 +155,10 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         metavar="FACTOR",
         help="simulator clock speed (default 1; 2 halves every motion)",
     )
+    parser.add_argument(
+        "--view", action="store_true", help="show the demo live in a browser page (needs [view])"
+    )
+    add_view_options(parser, prefix="view-")
     parser.set_defaults(run=run)
 
 
@@ -286,7 +307,7 @@ class Demo:
 
     def step_status(self) -> str:
         fields = self.channel.get_controller_status()
-        blocked = [f.label.lower() for f in _status_words.decode(fields) if f.blocks_motion]
+        blocked = [f.label.lower() for f in _status_words.flags(fields) if f.blocks_motion]
         if blocked and self.moves:
             raise CliError(
                 "the controller is not ready for motion: " + ", ".join(blocked),
@@ -394,6 +415,62 @@ class Demo:
             f"Move {length:.0f} mm at {plan.move_speed_mm_s:g} mm/s from another thread; paused "
             f"at {_xyz(last.pose if last else here)} for {PAUSE_S:g} s (drift {drift:.3f} mm, "
             f"get_state {refused}), continued; arrived after {took:.1f} s"
+        )
+
+    def step_abort(self) -> str:
+        self._require_motion()
+        watcher = self._watcher()
+        here = list(self.channel.get_state()["tcp_pose"])
+        target = _offset(self.start_pose, self.plan.abort_offset)
+        length = distance_mm(here, target)
+        self._mark("abort move")
+        thread = threading.Thread(target=self._move, args=(target,), name="demo-abort", daemon=True)
+        self.motion_thread = thread
+        thread.start()
+        halfway = watcher.wait_for(
+            lambda s: distance_mm(s.pose, here) > length / 2.0, 20.0, while_=thread.is_alive
+        )
+        if halfway is None:
+            self._join_motion()
+            raise MotionFailed("telemetry showed the move not half-way within 20 s of its start")
+        self.channel.abort_motion()
+        self._mark("abort")
+        try:
+            self._join_motion()
+        except RuntimeError as error:  # what an aborted move raises: the controller's reply
+            reply = _failure_reply(str(error))
+        else:
+            raise MotionFailed("the move reached its target: the abort did not stop it")
+        time.sleep(0.4)  # let a real arm decelerate before judging it still
+        first = watcher.latest()
+        time.sleep(0.3)
+        last = watcher.latest()
+        if first is None or last is None:
+            raise MotionFailed("no telemetry after the abort")
+        drift = distance_mm(first.pose, last.pose)
+        if not drift < STILL_MM:
+            raise MotionFailed(f"the arm moved {drift:.3f} mm after the abort")
+        short = distance_mm(last.pose, target)
+        return (
+            f"Move {length:.0f} mm from another thread, aborted half-way: stopped at "
+            f"{_xyz(last.pose)}, {short:.0f} mm short of its target (move() raised {reply})"
+        )
+
+    def step_gripper(self) -> str:
+        if self.sim is None:
+            raise Skipped("switches outputs: on the simulator only")
+        # The simulated gripper closes a moment after its output is switched, as a real one does.
+        self.sim.wire_output_to_input(GRIPPER_OUTPUT, GRIPPER_SENSOR, delay_s=GRIPPER_DELAY_S)
+        timings = []
+        for close in (True, False):
+            began = time.monotonic()
+            self.channel.set_output_bit(GRIPPER_OUTPUT, close)
+            if not self.channel.wait_for_input(GRIPPER_SENSOR, close, 2.0):
+                raise MotionFailed(f"the gripper sensor did not turn {'on' if close else 'off'}")
+            timings.append(time.monotonic() - began)
+        return (
+            f"output {GRIPPER_OUTPUT} on: sensor input {GRIPPER_SENSOR} on after "
+            f"{timings[0]:.2f} s (closed); off: sensor off after {timings[1]:.2f} s (open)"
         )
 
     def _go_to(self, pose: list[float]) -> None:
@@ -515,12 +592,10 @@ class Demo:
     # -- the end, whatever happened --------------------------------------------------------------
 
     def close(self) -> None:
-        """Finish a motion in flight, stop telemetry, and disconnect (Tool restored, motors off).
+        """Abort a motion in flight, stop telemetry, and disconnect (Tool restored, motors off).
 
-        Safe to call more than once. A motion cannot be aborted through the command session, so
-        a paused one is continued and awaited (the demo's motions take seconds); a second Ctrl-C
-        meanwhile stops the simulator's arm with its emergency stop, or leaves a real robot
-        paused with a message saying so.
+        Safe to call more than once. A second Ctrl-C while the motion is being aborted goes on to
+        the disconnect, which aborts it again and waits at most 10 s for it.
         """
         if self.motion_thread is not None and self.motion_thread.is_alive():
             self._finish_motion()
@@ -532,31 +607,17 @@ class Demo:
     def _finish_motion(self) -> None:
         thread = self.motion_thread
         assert thread is not None
+        self.console.print("Aborting the current motion")
         try:
-            if self.paused:
-                self.channel.continue_motion()
-                self.paused = False
-            self.console.print("Waiting for the current motion to end (Ctrl-C again stops it)")
-            while thread.is_alive():
-                thread.join(0.1)
-        except KeyboardInterrupt:
-            if self.sim is not None:
-                self.sim.emergency_stop()  # aborts the motion; the error is reset below
-                thread.join(10.0)
-                with contextlib.suppress(RuntimeError):
-                    self.sim.release_emergency_stop()
-                    self.channel.reset_controller()
-            else:
-                with contextlib.suppress(RuntimeError):
-                    self.channel.pause()
-                raise CliError(
-                    "interrupted during a motion: the robot is paused and the session could not "
-                    "end the motion",
-                    hint="Check the robot at the controller; its motors may still be on.",
-                ) from None
-        except RuntimeError:
-            thread.join(MOTION_TIMEOUT_S)
-        self.motion_thread = None
+            self.channel.abort_motion()  # running or paused: it ends where the arm is
+            thread.join(MOTION_END_S)
+        except (RuntimeError, KeyboardInterrupt) as error:
+            # The disconnect that follows aborts it again and waits at most 10 s.
+            self.console.print(f"Could not abort the motion here ({error or 'interrupted'})")
+        self.paused = False
+        self.motion_error = None  # the abort's own outcome, expected
+        if not thread.is_alive():
+            self.motion_thread = None
 
 
 def _offset(pose: list[float], delta: tuple[float, float, float]) -> list[float]:
@@ -569,6 +630,12 @@ def _xyz(pose: list[float] | tuple[float, ...]) -> str:
 
 def _numbers(values: list[float], digits: int) -> str:
     return "[" + ", ".join(f"{value:.{digits}f}" for value in values) + "]"
+
+
+def _failure_reply(message: str) -> str:
+    """The controller's failure reply ("!Execute,99") quoted in an error message."""
+    found = re.search(r"![A-Za-z]+,\d+", message)
+    return found.group(0) if found else message
 
 
 def _refusal(channel: CommandChannel) -> str:
@@ -609,6 +676,8 @@ def run(args: argparse.Namespace) -> int:
             console.print("Starting the controller simulator...", style="dim")
             sim = stack.enter_context(ControllerSimulator(time_scale=args.time_scale))
         demo = Demo(console, args, sim)
+        if args.view:
+            stack.enter_context(live_view(demo.telemetry, args, prefix="view-"))
         if sim is not None:
             demo.host, demo.command_port, demo.telemetry_port = (
                 sim.host,
@@ -626,7 +695,7 @@ def _run_steps(console: Console, demo: Demo) -> int:
     reporter = StepReporter(console, steps)
     actions = [getattr(demo, "step_" + _identifier(step)) for step in steps]
     began = time.monotonic()
-    with relay_native_output(console), reporter.display():
+    with library_log(console, live=console.is_terminal), reporter.display():
         try:
             for index, action in enumerate(actions):
                 reporter.begin(index)

@@ -238,7 +238,7 @@ class Page:
             handle.content = content
 
     def show(self, snapshot: Snapshot, verdict: Verdict, text: bool = True) -> None:
-        """One frame; the numbers and the stream's line only when ``text``."""
+        """One frame; the numbers, the stream's line and the trail only when ``text``."""
         with self._server.atomic():
             latest = snapshot.latest
             if latest is not None:
@@ -249,7 +249,8 @@ class Page:
                 self._flange.wxyz, self._flange.position = np.array(wxyz), np.array(position)
                 wxyz, position = orientation_position(pose_to_frame(list(latest.pose)))
                 self._tcp.wxyz, self._tcp.position = np.array(wxyz), np.array(position)
-                self._trail.points = segments(resample(_trail(snapshot), TRAIL_POINTS))
+                if text:  # the trail is 5 s of samples: redrawn with the numbers, not every frame
+                    self._trail.points = segments(resample(_trail(snapshot), TRAIL_POINTS))
             offline = not snapshot.connected
             if offline != self._offline:
                 self._offline = offline
