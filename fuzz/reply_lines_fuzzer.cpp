@@ -68,6 +68,11 @@ std::vector<std::string> logicalLines(std::string_view data) {
   return logical;
 }
 
+/// A success reply of the request `prefix` names: "#GetIO,1" for "#GetIO", not "#GetIOByte,01".
+bool answers(std::string_view line, std::string_view prefix) {
+  return startsWith(line, prefix) && (line.size() == prefix.size() || line[prefix.size()] == ',');
+}
+
 /// The reply the session must settle on, or nothing when it must fail.
 std::optional<std::string> expectedReply(const std::vector<std::string>& lines,
                                          const std::string& request,
@@ -89,10 +94,11 @@ std::optional<std::string> expectedReply(const std::vector<std::string>& lines,
       }
       if (swallowed) continue;
     }
-    if (startsWith(line, expected)) return line;  // "#..." always passes the reply check
+    // "#..." always passes the reply check; the name must end where the request's does.
+    if (answers(line, expected)) return line;
     if (!pendingPrefix.empty()) {
       const bool forPending = line[0] == '!' ? wire::replyName(line) == pendingPrefix.substr(1)
-                                             : startsWith(line, pendingPrefix);
+                                             : answers(line, pendingPrefix);
       if (forPending) {
         routed = line;
         continue;
