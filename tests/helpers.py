@@ -85,6 +85,15 @@ def move(channel: Any, destination: str = "P2", *, sync: bool = False, **options
     channel.move(destination, *modifiers, sync, **options)
 
 
+def start_go(sim: Any, channel: Any) -> Background:
+    """A ``Go P1`` on another thread whose reply the simulator holds back: the test pushes it
+    when it wants the motion to end (or never does)."""
+    sim.script("Go P1", silent=True)
+    mover = Background(go, channel)
+    sim.wait_for_request("Go P1")
+    return mover
+
+
 # A test command started as a background job of a non-interactive shell (as CI may run it) has
 # SIGINT ignored, and its children inherit that. A child that gets Ctrl-C is started through this
 # wrapper, which sets the default action first, as in a terminal, and then runs the command in the

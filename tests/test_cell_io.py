@@ -7,7 +7,7 @@ import re
 import time
 
 import pytest
-from helpers import Background, go
+from helpers import Background, start_go
 
 from epson_remote import CommandChannel
 
@@ -365,9 +365,7 @@ class TestOnTheSimulator:
         assert channel.get_variable("g_count", "Integer") == 5
 
     def test_remote_status_during_a_motion(self, sim, channel):
-        sim.script("Go P1", silent=True)
-        mover = Background(go, channel)
-        sim.wait_for_request("Go P1")
+        mover = start_go(sim, channel)
         sim.script("$GetStatus", reply="#GetStatus,00100000011,0000")
         assert channel.get_remote_status()["running"]
         sim.push(b"#Execute,0\r\n")

@@ -6,7 +6,7 @@ import math
 import time
 
 import pytest
-from helpers import Background, go, move
+from helpers import Background, go, move, start_go
 
 STATE_QUERY = (
     "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),"
@@ -236,16 +236,10 @@ class TestMove:
 class TestDuringMotion:
     """The Go statement is scripted silent; the test pushes its reply when it wants it to end."""
 
-    def start_go(self, sim, channel) -> Background:
-        sim.script("Go P1", silent=True)
-        mover = Background(go, channel)
-        sim.wait_for_request("Go P1")
-        return mover
-
     def start_go_and_pause(self, sim, channel) -> tuple[Background, Background]:
         """A motion that runs and a pause waiting for its reply, which the test pushes."""
         sim.script("$Pause", silent=True)
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         pauser = Background(channel.pause)
         sim.wait_for_request("$Pause")
         return mover, pauser
@@ -259,7 +253,7 @@ class TestDuringMotion:
     )
     def test_motion_control_returns_while_the_motion_goes_on(self, sim, channel, call, line):
         sim.script(line, reply=f"#{line[1:]},0")
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         getattr(channel, call)()
         assert mover.running()
         self.finish(sim, mover)
@@ -267,7 +261,7 @@ class TestDuringMotion:
 
     def test_pause_waits_for_a_reply_that_comes_late(self, sim, channel):
         sim.script("$Pause", reply="#Pause,0", delay=0.5)
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         channel.pause()
         assert mover.running()
         self.finish(sim, mover)
@@ -284,7 +278,7 @@ class TestDuringMotion:
         assert sim.requests() == ['$Execute,"Go P1"', "$Pause"]
 
     def test_state_read_is_refused_at_once(self, sim, channel):
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         with pytest.raises(RuntimeError) as error:
             channel.get_state()
         assert str(error.value) == SKIPPED
@@ -321,7 +315,7 @@ class TestDuringMotion:
 
     def test_pause_failure_goes_to_the_pause(self, sim, channel):
         sim.script("$Pause", reply="!Pause,20")
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         with pytest.raises(RuntimeError) as error:
             channel.pause()
         assert str(error.value) == "Remote command failed: !Pause,20 (command: $Pause)"
@@ -331,7 +325,7 @@ class TestDuringMotion:
     @pytest.mark.slow
     def test_late_pause_reply_read_by_the_motion_is_swallowed(self, sim, channel):
         sim.script("$Pause", silent=True)
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         with pytest.raises(RuntimeError) as error:
             channel.pause()
         assert str(error.value) == "Timed out waiting for Epson response to $Pause"
@@ -343,7 +337,7 @@ class TestDuringMotion:
     @pytest.mark.slow
     def test_late_pause_reply_read_by_the_next_command_is_swallowed(self, sim, channel):
         sim.script("$Pause", silent=True)
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         with pytest.raises(
             RuntimeError, match="^Timed out waiting for Epson response to \\$Pause$"
         ):
@@ -359,7 +353,7 @@ class TestDuringMotion:
         self, sim, channel, capfd
     ):
         # Dropping the connection here would leave a moving arm that nothing can pause.
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         sim.push(b"#Foo,0\r\n\r\n!Login,11\r\n")
         time.sleep(0.3)
         assert mover.running()
@@ -395,7 +389,7 @@ class TestDuringMotion:
         # Every pause on the new connection gets its own reply.
         for _ in range(2):
             sim.script("$Pause", reply="#Pause,0")
-            mover = self.start_go(sim, channel)
+            mover = start_go(sim, channel)
             started = time.monotonic()
             channel.pause()
             assert time.monotonic() - started < 2
@@ -412,6 +406,6 @@ class TestDuringMotion:
         # Nothing of it is left pending for the next connection.
         channel.connect(sim.host, sim.command_port)
         sim.script("$Pause", reply="#Pause,0")
-        mover = self.start_go(sim, channel)
+        mover = start_go(sim, channel)
         channel.pause()
         self.finish(sim, mover)

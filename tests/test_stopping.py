@@ -7,7 +7,7 @@ import socket
 import time
 
 import pytest
-from helpers import Background, SynDroppingPort, go, move, wait_until
+from helpers import Background, SynDroppingPort, go, move, start_go, wait_until
 
 from epson_remote import CommandChannel, RobotCell, xy
 
@@ -15,14 +15,6 @@ ABORTED = (
     "Remote command failed: !Execute,99 (Epson Remote Ethernet error 99: system error or "
     'communication error; no motion error code was returned) (command: $Execute,"Go P1")'
 )
-
-
-def start_go(sim, channel) -> Background:
-    """A Go whose reply the test pushes (or never does)."""
-    sim.script("Go P1", silent=True)
-    mover = Background(go, channel)
-    sim.wait_for_request("Go P1")
-    return mover
 
 
 class TestAbortRouting:

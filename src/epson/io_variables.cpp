@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "epson/caller_text.hpp"
+#include "epson/core_helpers.hpp"
 #include "epson/errors.hpp"
 #include "epson/interruption.hpp"
 #include "epson/numbers.hpp"
@@ -152,13 +153,6 @@ constexpr std::array<VariableType, 14> kVariableTypes = {{
     {"Double", Kind::kReal, 0, std::numeric_limits<double>::max()},
     {"String", Kind::kString, 0, 0},
 }};
-
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 const VariableType& variableType(const std::string& name) {
   for (const VariableType& type : kVariableTypes) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "epson/caller_text.hpp"
+#include "epson/core_helpers.hpp"
 #include "epson/errors.hpp"
 #include "epson/wire_protocol.hpp"
 
@@ -32,21 +33,13 @@ std::string firstWord(const std::string& statement) {
   const auto end = std::find_if(begin, statement.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '_';
   });
-  std::string word(begin, end);
-  std::transform(word.begin(), word.end(), word.begin(), [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  });
-  return word;
+  return std::string(begin, end);
 }
 
 bool isMotionStatement(const std::string& statement) {
   const std::string word = firstWord(statement);
-  return std::any_of(kMotionStatements.begin(), kMotionStatements.end(), [&](std::string_view m) {
-    return word.size() == m.size() &&
-           std::equal(word.begin(), word.end(), m.begin(), [](char a, char b) {
-             return a == std::tolower(static_cast<unsigned char>(b));
-           });
-  });
+  return std::any_of(kMotionStatements.begin(), kMotionStatements.end(),
+                     [&](std::string_view motion) { return sameIgnoringCase(word, motion); });
 }
 
 RemoteStatus parseRemoteStatus(const std::string& reply) {
